@@ -1,0 +1,205 @@
+// Core lifecycle: construction, the start and stop sequences, the two
+// long-lived threads and the closing of the plug-ins.
+#include "core/core.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+
+#include <wx/datetime.h>
+#include <wx/log.h>
+
+#include "core/event_handler_thread.h"
+#include "core/scheduler_thread.h"
+#include "threads/pt.h"
+
+std::atomic<Core*> Core::instance{nullptr};
+
+const char kCallsStillRunningMessage[] =
+    "plugin %s still runs %d call(s) after Unload; its library stays loaded";
+
+Core::Core(const wxFileName& path)
+    : wakeTrigger(nullptr),
+      eventHandler(nullptr),
+      scheduler(nullptr),
+      closed(true),
+      executable(path),
+      throttling(false),
+      lowSince(0),
+      abandonedLibraries(0) {
+  instance.store(this);
+}
+
+Core::~Core() {
+  // Nothing may reach this Core through PostEvent any more.
+  Core* self = this;
+  instance.compare_exchange_strong(self, nullptr);
+  // Records are only left over when a post slipped in after Stop drained the
+  // queue; their payload copies are ours.
+  for (const EventRecord& record : queue) free(record.payload);
+  // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
+  // can use or release them any more.
+  if (abandonedLibraries == 0) {
+    for (void* payload : payloadRefs.TakeAll()) free(payload);
+  }
+}
+
+bool Core::Start() {
+  {
+    ScopedLock hold(&queueLock);
+    if (wakeTrigger != nullptr) return true;  // already running
+    wakeTrigger = new pt::trigger(true, false);
+    closed = false;
+  }
+  {
+    ScopedLock hold(&pluginsLock);
+    plugins.clear();
+  }
+  throttling.store(false);
+  lowSince = 0;
+  (void)LoadPlugins();  // no plug-in folder is no failure: the Core runs without plug-ins
+  OpenPlugins();
+  (void)PublishModuleStatus();  // always posts
+  StartEventHandler();
+  StartScheduler();
+  return true;
+}
+
+void Core::Stop() {
+  StopScheduler();
+  StopEventHandler();
+  ClosePlugins();
+  UnloadPlugins();
+  DrainQueue();
+  pt::trigger* trigger;
+  {
+    ScopedLock hold(&queueLock);
+    trigger = wakeTrigger;
+    wakeTrigger = nullptr;
+  }
+  delete trigger;  // DrainQueue closed the queue, so no poster reaches it any more
+}
+
+void Core::OpenPlugins() {
+  for (PluginRecord& record : plugins) {
+    if (record.library == nullptr || record.open == nullptr) continue;
+    OpenRequest request{};
+    request.size = sizeof(request);
+    request.version = 1;
+    OpenReply reply{};
+    reply.size = sizeof(reply);
+    reply.version = 1;
+    wxLongLong before = wxDateTime::UNow().GetValue();
+    int32_t code = record.open(&request, &reply);
+    wxLongLong after = wxDateTime::UNow().GetValue();
+    record.openTime = (after - before).GetValue();
+    record.openCode = code;
+  }
+}
+
+void Core::StartEventHandler() {
+  eventHandler = new EventHandlerThread(this);
+  eventHandler->start();
+}
+
+void Core::StopEventHandler() {
+  if (eventHandler == nullptr) return;
+  eventHandler->signal();
+  WakeHandler();
+  while (!eventHandler->get_finished()) pt::msleep(100);
+  delete eventHandler;
+  eventHandler = nullptr;
+}
+
+void Core::StartScheduler() {
+  scheduler = new SchedulerThread(this);
+  scheduler->start();
+}
+
+void Core::StopScheduler() {
+  if (scheduler == nullptr) return;
+  scheduler->signal();
+  while (!scheduler->get_finished()) pt::msleep(100);
+  delete scheduler;
+  scheduler = nullptr;
+}
+
+void Core::ClosePlugins() {
+  {
+    ScopedLock hold(&pluginsLock);
+    std::sort(plugins.begin(), plugins.end(), [](const PluginRecord& a, const PluginRecord& b) {
+      return a.descriptor.subscriptionMask[5] > b.descriptor.subscriptionMask[5];
+    });
+  }
+  for (const PluginRecord& record : plugins) {
+    if (record.library == nullptr || record.close == nullptr) continue;
+    CloseRequest request{};
+    request.size = sizeof(request);
+    request.version = 1;
+    CloseReply reply{};
+    reply.size = sizeof(reply);
+    reply.version = 1;
+    (void)record.close(&request, &reply);
+  }
+}
+
+void Core::UnloadPlugins() {
+  for (const PluginRecord& record : plugins) {
+    if (record.library == nullptr) continue;
+    {
+      // From here on no stream start reaches this plug-in's Read.
+      ScopedLock hold(&pluginsLock);
+      record.calls->closing = true;
+    }
+    if (record.unload != nullptr) {
+      UnloadRequest request{};
+      request.size = sizeof(request);
+      request.version = 1;
+      UnloadReply reply{};
+      reply.size = sizeof(reply);
+      reply.version = 1;
+      (void)record.unload(&request, &reply);
+    }
+    WaitForCalls(record);
+  }
+  ScopedLock hold(&pluginsLock);
+  plugins.clear();
+}
+
+// Main thread. Closes the plug-in's library once none of its calls on threads
+// of their own still runs; gives up after kCallDrainMilliseconds rather than
+// pull the code out from under a running call.
+void Core::WaitForCalls(const PluginRecord& record) {
+  for (int waited = 0; record.calls->running.load() != 0 && waited < kCallDrainMilliseconds;
+       waited += 10) {
+    pt::msleep(10);
+  }
+  int running = record.calls->running.load();
+  if (running != 0) {
+    wxLogWarning(kCallsStillRunningMessage, record.fileName, running);
+    // The library and the counter stay for the calls still running in them.
+    record.library->Detach();
+    abandonedLibraries++;
+    return;
+  }
+  record.library->Unload();
+  delete record.library;
+  delete record.calls;
+}
+
+void Core::DrainQueue() {
+  for (;;) {
+    EventRecord record;
+    {
+      ScopedLock hold(&queueLock);
+      if (queue.empty()) {
+        closed = true;
+        return;
+      }
+      record = queue.front();
+      queue.pop_front();
+    }
+    // Opens the stream's gate too, so no poster stays blocked on it.
+    FreePayload(record.payload, record.stream);
+  }
+}

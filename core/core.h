@@ -1,0 +1,183 @@
+// Core: the plug-in host and event bus.
+//
+// The host creates exactly one Core, calls Start once, waits, calls Stop once
+// and deletes it. Start loads and opens the plug-ins from the "plugins" folder
+// beside the executable, posts the module status document and starts the two
+// long-lived threads: the EventHandlerThread, which delivers every queued
+// event, and the SchedulerThread, which watches the clock and the heap. Stop
+// ends both threads, closes and unloads the plug-ins and discards what is
+// still queued.
+//
+// Threads: construction, Start, Stop and destruction run on the host's main
+// thread, and so do Load, Open, Close and Unload. PostEvent may be called from
+// any thread; delivery runs on the event handler thread; Read and IOCTL code
+// 1 run on PluginThreads. Locks (queueLock, pluginsLock, the locks inside
+// PayloadRefs and StreamTable) are never nested and never held while a
+// plug-in entry point runs or while a poster waits on a stream gate.
+#ifndef CORE_CORE_H_
+#define CORE_CORE_H_
+
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <wx/dynlib.h>
+#include <wx/filename.h>
+#include <wx/string.h>
+
+#include "core/payload_refs.h"
+#include "core/plugin_api.h"
+#include "core/plugin_thread.h"
+#include "core/stream_table.h"
+#include "threads/scoped_lock.h"
+#include "threads/thread_annotations.h"
+#include "threads/trigger.h"
+
+class EventHandlerThread;
+class SchedulerThread;
+
+// Log texts that operators and tests rely on.
+extern const char kLoadFailedMessage[];      // "plugin %s load returned %d error %d"
+extern const char kDuplicateIdMessage[];     // "plugin %s ID 0x%08lX already loaded"
+extern const char kCallsStillRunningMessage[];
+extern const char kClockChangedNotice[];     // "system time changed by %d seconds"
+extern const char kMemoryLowNotice[];
+extern const char kMemoryOkNotice[];
+
+// The Core's version as the status document shows it.
+constexpr int kCoreVersion[4] = {4, 6, 15, 27231};
+
+// How long Stop waits, after a plug-in's Unload, for its Read and IOCTL calls
+// on threads of their own to return before it gives up and leaves the library
+// loaded.
+constexpr int kCallDrainMilliseconds = 5000;
+
+// The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
+// copies share `library` and `calls`, which the Core frees once at unload.
+struct PluginRecord {
+  wxDynamicLibrary* library = nullptr;  // owned; never null in the list
+  PluginEntry load = nullptr;           // entry points, null when not exported
+  PluginEntry unload = nullptr;
+  PluginEntry open = nullptr;
+  PluginEntry close = nullptr;
+  PluginEntry read = nullptr;
+  PluginEntry write = nullptr;
+  PluginEntry seek = nullptr;  // kept, never called
+  PluginEntry ioctl = nullptr;
+  PluginDescriptor descriptor{};  // Load's reply, copied whole
+  wxString fileName;              // without directory, as listed
+  std::string fileNameBytes;      // the same name, byte for byte as on disk
+  int32_t openCode = 0;
+  int64_t loadTime = 0;  // milliseconds spent in Load
+  int64_t openTime = 0;  // milliseconds spent in Open
+  PluginCalls* calls = nullptr;  // owned; Read and IOCTL code 1 calls in progress
+};
+
+// What the scheduler carries from one tick to the next.
+struct SchedulerState {
+  uint32_t memoryLimit = 0;  // bytes; fixed when the thread starts
+  time_t previous = 0;       // time of the previous tick, 0 before the first
+};
+
+// Reads the heap's allocated byte count; false when it cannot be read.
+typedef bool (*HeapReader)(uint64_t* allocatedBytes);
+
+// PostEvent: the function every plug-in is handed at Load. Reaches the Core
+// through Core::instance; with no Core it answers POST_NO_MEMORY.
+extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result);
+
+class Core {
+ public:
+  explicit Core(const wxFileName& executable);
+  ~Core();
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // Main thread. Always true; a second call while running does nothing.
+  bool Start();
+  // Main thread. Harmless when Start never ran.
+  void Stop();
+
+  // The one Core of the process; set by the constructor, cleared by the
+  // destructor. PostEvent reaches the Core only through it.
+  static std::atomic<Core*> instance;
+
+  // The body of PostEvent. Any thread; never holds two locks at once.
+  void Post(const EventRecord* event, EventResult* result);
+  // Posts a text notice from the Core (type 0x1000002, flags 0x40) and
+  // ignores the outcome. Any thread.
+  void PostText(const std::string& text);
+
+  // Scheduler decisions, kept apart from the clock and the heap so that they
+  // can be driven directly. Scheduler thread (or a test standing in for it).
+  void UpdateThrottling(bool low, int32_t now);
+  void SchedulerTick(SchedulerState* state, time_t now, HeapReader readHeap);
+  static uint32_t MemoryCeiling(bool sysinfoOk, uint64_t totalBytes);
+  // Signed whole seconds between two ticks, truncated toward zero.
+  static int ClockDifference(time_t previous, time_t now);
+
+  // The status document as it is posted. Main thread, while no plug-in is
+  // being loaded or unloaded.
+  std::string BuildModuleStatus();
+
+  // Event handler thread: delivers every queued record.
+  void DeliverQueue();
+  // Scheduler thread: starts the read threads of the plug-ins that asked.
+  void StartReadThreads();
+
+  pt::trigger* WakeTriggerForHandler() { return wakeTrigger; }
+  bool Throttling() const { return throttling.load(); }
+
+ private:
+  friend class CoreInspector;  // tests look at the state through it
+
+  bool LoadPlugins();
+  void OpenPlugins();
+  bool PublishModuleStatus();
+  void StartEventHandler();
+  void StopEventHandler();
+  void StartScheduler();
+  void StopScheduler();
+  void ClosePlugins();
+  void UnloadPlugins();
+  void DrainQueue();
+
+  bool LoadOne(const wxString& directory, const wxString& name, std::vector<uint32_t>* accepted);
+  void WaitForCalls(const PluginRecord& record);
+
+  int32_t PostOrdinary(const EventRecord& event);
+  void PostRelease(const EventRecord& event);
+  void StartStream(const EventRecord& event);
+  void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
+  bool Append(const EventRecord& record) EXCLUDES(queueLock);
+  bool TakeNextEvent(EventRecord* out) EXCLUDES(queueLock);
+  void WakeHandler() EXCLUDES(queueLock);
+  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
+  void FreePayload(void* payload, uint32_t stream);
+
+  Mutex queueLock;
+  pt::trigger* wakeTrigger GUARDED_BY(queueLock);  // owned; only between Start and Stop
+  // Changed only on the main thread, under pluginsLock. The event handler and
+  // the scheduler read it without the lock (it does not change while they
+  // run); stream starts from other threads read it under the lock.
+  std::vector<PluginRecord> plugins;
+  EventHandlerThread* eventHandler;  // owned; null when not running
+  SchedulerThread* scheduler;        // owned; null when not running
+  std::deque<EventRecord> queue GUARDED_BY(queueLock);
+  // Set when the queue has been drained for good (and before Start): later
+  // posts are refused rather than left behind.
+  bool closed GUARDED_BY(queueLock);
+  PayloadRefs payloadRefs;
+  StreamTable streamTable;
+  wxFileName executable;  // absolute and normalised; never changed
+  std::atomic<bool> throttling;  // written by the scheduler, read by posters
+  int32_t lowSince;              // scheduler thread only
+  Mutex pluginsLock;
+  int abandonedLibraries;  // main thread; libraries left loaded for running calls
+};
+
+#endif  // CORE_CORE_H_

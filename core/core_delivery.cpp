@@ -1,0 +1,144 @@
+// Delivery: the event handler's pass over the queue and the direct dispatch
+// of stream start requests to producers' Read calls.
+#include <string.h>
+
+#include "core/core.h"
+
+namespace {
+
+// Queued road: the class byte moves up one bit (its top bit drops out).
+uint32_t QueuedKey(uint32_t type) {
+  return ((type & 0xFF000000u) << 1) | (type & 0x00FFFFFFu);
+}
+
+// Direct road: the class byte moves down one bit.
+uint32_t DirectKey(uint32_t type) {
+  return ((type & 0xFF000000u) >> 1) | (type & 0x00FFFFFFu);
+}
+
+// True when one of the masks that `flags` selects holds every bit of `key`.
+bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
+  for (int k = 0; k < 8; k++) {
+    if ((flags & (1u << k)) != 0 && (key & descriptor.subscriptionMask[k]) == key) return true;
+  }
+  return (flags & EVENT_FLAG_MASK8) != 0 && (key & descriptor.subscriptionMask[8]) == key;
+}
+
+}  // namespace
+
+bool Core::TakeNextEvent(EventRecord* out) {
+  ScopedLock hold(&queueLock);
+  if (queue.empty()) return false;
+  *out = queue.front();
+  queue.pop_front();
+  return true;
+}  // Callers deliver *out after this returns, with no lock held.
+
+// Event handler thread. Takes no lock while a plug-in runs.
+void Core::DeliverQueue() {
+  EventRecord record;
+  while (TakeNextEvent(&record)) {
+    // The Core's own hold: releases during the pass cannot free the payload.
+    payloadRefs.HoldForDelivery(record.payload);
+    uint32_t key = QueuedKey(record.type);
+    for (const PluginRecord& plugin : plugins) {
+      if (plugin.library != nullptr) DeliverTo(plugin, record, key);
+    }
+    if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, record.stream);
+  }
+}
+
+void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key) {
+  const PluginDescriptor& descriptor = plugin.descriptor;
+  uint32_t code = 0;
+  if ((record.flags & EVENT_FLAG_OTHERS) != 0 && descriptor.id != record.source) {
+    code = IOCTL_EVENT_OTHERS;
+  } else if ((record.flags & EVENT_FLAG_ALL) != 0) {
+    code = IOCTL_EVENT_ALL;
+  }
+  uint32_t keep;
+  if (code != 0) {
+    if (plugin.ioctl == nullptr) return;
+    IoctlRequest request{};
+    request.size = sizeof(request);
+    request.version = 1;
+    request.code = code;
+    request.paramSize = IOCTL_PARAM_SIZE_EVENT;
+    request.paramVersion = 1;
+    request.payloadSize = record.payloadSize;
+    request.payload = record.payload;
+    IoctlReply reply{};
+    reply.size = sizeof(reply);
+    reply.version = 1;
+    reply.code = code;
+    reply.paramSize = 8;
+    reply.paramVersion = 1;
+    payloadRefs.addRef(record.payload, descriptor.id);
+    (void)plugin.ioctl(&request, &reply);
+    keep = reply.keep;
+  } else {
+    if (descriptor.eventSink == 0 || plugin.write == nullptr ||
+        !Matches(descriptor, record.flags, key)) {
+      return;
+    }
+    WriteRequest request{};
+    request.size = sizeof(request);
+    request.version = 1;
+    memcpy(&request.payloadSize, &record.payloadSize,
+           sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
+    WriteReply reply{};
+    reply.size = sizeof(reply);
+    reply.version = 1;
+    payloadRefs.addRef(record.payload, descriptor.id);
+    (void)plugin.write(&request, &reply);
+    keep = reply.keep;
+  }
+  if (keep == 0) (void)payloadRefs.dropRef(record.payload, descriptor.id);
+}
+
+// Poster's thread. Walks the list under pluginsLock (it may be loading or
+// closing meanwhile); starts threads but calls no entry point under it.
+void Core::DispatchStreamStart(const EventRecord& event) {
+  uint32_t key = DirectKey(event.type);
+  ReadRequest request{};
+  request.size = sizeof(request);
+  request.version = 1;
+  request.ownThread = 1;
+  if (event.payload != nullptr && event.payloadSize != 0) {
+    request.payloadSize = event.payloadSize;
+    request.payload = event.payload;  // each thread copies it before Launch returns
+  }
+  request.stream = event.stream;
+  ReadReply reply{};
+  reply.size = sizeof(reply);
+  reply.version = 1;
+  ScopedLock hold(&pluginsLock);
+  for (const PluginRecord& plugin : plugins) {
+    if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||
+        plugin.calls->closing || !Matches(plugin.descriptor, event.flags, key)) {
+      continue;
+    }
+    (void)PluginThread::Launch(this, plugin.read, ENTRY_READ, &request, sizeof(request), &reply,
+                               sizeof(reply), plugin.calls);
+  }
+}
+
+// Scheduler thread, once at its start.
+void Core::StartReadThreads() {
+  ReadRequest request{};
+  request.size = sizeof(request);
+  request.version = 1;
+  request.ownThread = 1;
+  ReadReply reply{};
+  reply.size = sizeof(reply);
+  reply.version = 1;
+  ScopedLock hold(&pluginsLock);
+  for (const PluginRecord& plugin : plugins) {
+    if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||
+        plugin.calls->closing) {
+      continue;
+    }
+    (void)PluginThread::Launch(this, plugin.read, ENTRY_READ, &request, sizeof(request), &reply,
+                               sizeof(reply), plugin.calls);
+  }
+}

@@ -1,0 +1,130 @@
+// Posting: PostEvent and the four kinds of post, the Core's text notices.
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/core.h"
+
+extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result) {
+  Core* core = Core::instance.load(std::memory_order_acquire);
+  if (core == nullptr) {
+    result->result = POST_NO_MEMORY;  // nobody to take the record
+    return 0;
+  }
+  core->Post(event, result);
+  return 0;
+}
+
+void Core::Post(const EventRecord* event, EventResult* result) {
+  if (event->flags == EVENT_RELEASE) {
+    PostRelease(*event);
+    result->result = POST_OK;
+  } else if (event->source != 0) {
+    result->result = PostOrdinary(*event);
+  } else if (event->flags == EVENT_STOP_STREAM) {
+    streamTable.Cancel(event->stream);
+    WakeHandler();
+    result->result = POST_OK;
+  } else {
+    StartStream(*event);
+    result->result = POST_OK;
+  }
+}
+
+// Any thread. Copies the payload once, waits for the stream's gate if the
+// record travels on a stream (with no lock held), then queues the record.
+int32_t Core::PostOrdinary(const EventRecord& event) {
+  EventRecord record = event;
+  if ((record.flags & EVENT_FLAG_METERED) != 0 && (record.type & TYPE_CLASS_METERED) != 0 &&
+      throttling.load(std::memory_order_relaxed)) {
+    return POST_THROTTLED;
+  }
+  if (record.payload != nullptr && record.payloadSize != 0) {
+    void* copy = malloc(record.payloadSize);
+    if (copy == nullptr) return POST_NO_MEMORY;
+    memcpy(copy, record.payload, record.payloadSize);
+    record.payload = copy;  // freed by delivery, a release, or a refusal below
+  } else {
+    record.payload = nullptr;
+    record.payloadSize = 0;
+  }
+  if (record.stream != 0) {
+    StreamGate* gate = nullptr;
+    if (!streamTable.Find(record.stream, &gate)) {
+      free(record.payload);
+      return POST_NO_STREAM;
+    }
+    if (gate != nullptr) gate->gate.wait();  // the stream's previous payload must be gone
+    if (!streamTable.Occupy(record.stream, gate, record.payload)) {
+      free(record.payload);
+      return POST_NO_STREAM;
+    }
+  }
+  if (!Append(record)) {
+    FreePayload(record.payload, record.stream);
+    return POST_NO_MEMORY;
+  }
+  return POST_OK;
+}
+
+// Any thread. Appends under queueLock and wakes the event handler; false when
+// the queue has been closed for good.
+bool Core::Append(const EventRecord& record) {
+  ScopedLock hold(&queueLock);
+  if (closed) return false;
+  bool wasEmpty = queue.empty();
+  queue.push_back(record);
+  // The handler only waits after finding the queue empty under this lock, so
+  // a queue that was not empty already has a wake-up on its way.
+  if (wasEmpty) wakeTrigger->post();
+  return true;
+}
+
+void Core::WakeHandler() {
+  // Under the lock: Stop destroys the trigger under it too.
+  ScopedLock hold(&queueLock);
+  if (wakeTrigger != nullptr) wakeTrigger->post();
+}
+
+// Any thread. A release naming a payload nobody holds frees nothing and opens
+// no gate.
+void Core::PostRelease(const EventRecord& event) {
+  if (payloadRefs.Release(event.payload, event.source) == PayloadRefs::ReleaseOutcome::kLastGone) {
+    streamTable.VacateAll(reinterpret_cast<uintptr_t>(event.payload));
+    free(event.payload);
+  }
+  WakeHandler();
+}
+
+// Any thread. Creates or reopens the stream, waits until its gate is free,
+// then hands the request to the matching producers.
+void Core::StartStream(const EventRecord& event) {
+  StreamGate* gate = streamTable.Prepare(event.stream);
+  gate->gate.wait();
+  streamTable.Reopen(gate);
+  DispatchStreamStart(event);
+  WakeHandler();
+}
+
+// The payload copy of a record is gone for good: let the stream's next
+// payload through and free it. (The order does not matter to a waiting
+// poster: it made its own copy before it began to wait.)
+void Core::FreePayload(void* payload, uint32_t stream) {
+  if (stream != 0) streamTable.Vacate(stream, reinterpret_cast<uintptr_t>(payload));
+  free(payload);
+}
+
+void Core::PostText(const std::string& text) {
+  EventRecord record{};
+  record.size = sizeof(record);
+  record.version = 1;
+  record.payloadSize = static_cast<uint32_t>(text.size());
+  record.payload = const_cast<char*>(text.data());
+  record.source = SOURCE_CORE;
+  record.stream = 0;
+  record.flags = TEXT_NOTICE_FLAGS;
+  record.type = TYPE_TEXT_NOTICE;
+  EventResult result{};
+  result.size = sizeof(result);
+  result.version = 1;
+  Post(&record, &result);  // the outcome of a notice is not looked at
+}

@@ -1,0 +1,51 @@
+// The scheduler's decisions: clock jumps, the memory ceiling and throttling.
+#include <stdio.h>
+#include <time.h>
+
+#include "core/core.h"
+
+const char kClockChangedNotice[] = "system time changed by %d seconds";
+const char kMemoryLowNotice[] = "available system memory is low, throttling video";
+const char kMemoryOkNotice[] = "available system memory ok, not throttling video";
+
+uint32_t Core::MemoryCeiling(bool sysinfoOk, uint64_t totalBytes) {
+  if (!sysinfoOk) return 0x80000000u;
+  if (totalBytes > 0xC0000000ull) return 0xC0000000u;
+  if (totalBytes > 0x80000000ull) return 0x80000000u;
+  return static_cast<uint32_t>(totalBytes);
+}
+
+int Core::ClockDifference(time_t previous, time_t now) {
+  return static_cast<int>(difftime(now, previous));
+}
+
+void Core::SchedulerTick(SchedulerState* state, time_t now, HeapReader readHeap) {
+  if (state->previous != 0) {
+    int seconds = ClockDifference(state->previous, now);
+    if (seconds > 1 || seconds < -1) {
+      char text[64];
+      snprintf(text, sizeof(text), kClockChangedNotice, seconds);
+      PostText(text);
+    }
+  }
+  // At most once per second of wall-clock time, and on the first tick.
+  if (now != state->previous) {
+    uint64_t allocated = 0;
+    if (readHeap(&allocated)) {
+      UpdateThrottling(static_cast<uint64_t>(state->memoryLimit) < allocated,
+                       static_cast<int32_t>(now));
+    }
+  }
+  state->previous = now;
+}
+
+void Core::UpdateThrottling(bool low, int32_t now) {
+  throttling.store(low, std::memory_order_relaxed);
+  if (low) {
+    if (lowSince == 0) PostText(kMemoryLowNotice);
+    lowSince = now;
+  } else if (lowSince != 0 && now - lowSince > 59) {
+    PostText(kMemoryOkNotice);
+    lowSince = 0;
+  }
+}

@@ -1,0 +1,96 @@
+// The module status document: which modules are present, posted once per
+// start to every plug-in.
+#include <stdio.h>
+
+#include <tinyxml.h>
+
+#include "core/core.h"
+#include "core/text_bytes.h"
+
+namespace {
+
+std::string Decimal(int32_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%d", value);
+  return text;
+}
+
+// The printer passes "&#x" through as a character reference it need not
+// escape, so a name holding those characters would read back as another
+// name. Spelling such an ampersand as a reference itself keeps the name.
+std::string ProtectAmpersands(const std::string& value) {
+  std::string out;
+  for (size_t i = 0; i < value.size(); i++) {
+    if (value[i] == '&' && value.compare(i, 3, "&#x") == 0) {
+      out += "&#x26;";
+    } else {
+      out += value[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Core::BuildModuleStatus() {
+  char version[100];
+  snprintf(version, sizeof(version), "%d.%d.%d.%d", kCoreVersion[0], kCoreVersion[1],
+           kCoreVersion[2], kCoreVersion[3]);
+  const std::string coreId = Decimal(static_cast<int32_t>(SOURCE_CORE));
+
+  TiXmlElement corePlugin("Plugin");
+  corePlugin.SetAttribute("Filename", ProtectAmpersands(TextBytes(executable.GetFullName()).data()));
+  corePlugin.SetAttribute("Opened", "1");
+  corePlugin.SetAttribute("OpenCode", "0");
+  corePlugin.SetAttribute("ID", coreId);
+  TiXmlElement module("Module");
+  module.SetAttribute("Name", "Core");
+  module.SetAttribute("Version", version);
+  module.SetAttribute("ID", coreId);
+  module.InsertEndChild(corePlugin);
+  TiXmlElement modules("Modules");
+  modules.InsertEndChild(module);
+  TiXmlElement root("Vesk");
+  root.SetAttribute("Delta", "0");
+  root.InsertEndChild(modules);
+
+  TiXmlDocument document;
+  document.InsertEndChild(TiXmlDeclaration("", "", ""));
+  document.InsertEndChild(root);
+
+  TiXmlElement* list = document.FirstChildElement("Vesk")->FirstChildElement("Modules")
+                           ->FirstChildElement("Module");
+  for (const PluginRecord& record : plugins) {
+    TiXmlElement plugin("Plugin");
+    plugin.SetAttribute("Filename", ProtectAmpersands(record.fileNameBytes));
+    plugin.SetAttribute("Opened", "1");
+    plugin.SetAttribute("OpenCode", Decimal(record.openCode));
+    plugin.SetAttribute("LoadTime", Decimal(static_cast<int32_t>(record.loadTime)));
+    plugin.SetAttribute("OpenTime", Decimal(static_cast<int32_t>(record.openTime)));
+    plugin.SetAttribute("ID", Decimal(static_cast<int32_t>(record.descriptor.id)));
+    list->InsertEndChild(plugin);
+  }
+
+  TiXmlPrinter printer;
+  printer.SetStreamPrinting();
+  document.Accept(&printer);
+  return printer.Str();
+}
+
+bool Core::PublishModuleStatus() {
+  std::string text = BuildModuleStatus();
+  EventRecord record{};
+  record.size = sizeof(record);
+  record.version = 1;
+  record.payloadSize = static_cast<uint32_t>(text.size());
+  record.payload = const_cast<char*>(text.data());
+  record.source = SOURCE_CORE;
+  record.stream = 0;
+  record.flags = EVENT_FLAG_OTHERS;
+  record.type = TYPE_MODULE_STATUS;
+  EventResult result{};
+  result.size = sizeof(result);
+  result.version = 1;
+  Post(&record, &result);
+  return true;
+}

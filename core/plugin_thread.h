@@ -1,0 +1,60 @@
+// PluginThread: one plug-in call (Read, or IOCTL code 1) on a thread of its
+// own.
+//
+// Always autofree: the object deletes itself when the call has ended, and the
+// Core keeps no handle to it. The creator's request and reply areas and the
+// request's payload are copied before Launch returns, so the creator may
+// release its own memory at once. Each running call is counted on its
+// plug-in's PluginCalls, so that the Core never closes a library while one of
+// its entry points still runs here.
+#ifndef CORE_PLUGIN_THREAD_H_
+#define CORE_PLUGIN_THREAD_H_
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "core/plugin_api.h"
+#include "threads/thread.h"
+
+class Core;
+
+// Calls of one plug-in that run on threads of their own. Owned by its
+// PluginRecord; outlives every call it counts.
+struct PluginCalls {
+  std::atomic<int> running{0};
+  bool closing = false;  // guarded by the Core's pluginsLock: no new calls once set
+};
+
+// Area sizes: a 12-byte envelope, then the largest block that may follow.
+constexpr uint32_t kRequestAreaSize = 12 + sizeof(WriteRequest);
+constexpr uint32_t kReplyAreaSize = 12 + sizeof(PluginDescriptor);
+
+class PluginThread : public pt::thread {
+ public:
+  // Builds both areas around the given blocks (entry: ENTRY_READ or
+  // ENTRY_IOCTL), takes a private copy of a Read payload, counts the call on
+  // `calls` and starts the thread. Returns false, and makes no call, when the
+  // payload copy could not be allocated. Any thread.
+  static bool Launch(Core* core, PluginEntry entry, uint32_t entryNumber, const void* request,
+                     uint32_t requestSize, const void* reply, uint32_t replySize,
+                     PluginCalls* calls);
+
+ private:
+  PluginThread(Core* owner, PluginEntry call, const uint8_t* request, const uint8_t* reply,
+               PluginCalls* counter);
+  ~PluginThread() override;
+
+  void execute() override;
+  void cleanup() override;
+
+  Core* core;           // borrowed; not used by the call itself
+  PluginEntry entry;
+  uint8_t requestArea[kRequestAreaSize];
+  uint8_t replyArea[kReplyAreaSize];
+  void* privatePayload;  // owned; malloc'd copy of a Read payload, or null
+  bool ready;            // false when the payload copy failed
+  PluginCalls* calls;    // borrowed; outlives the call
+};
+
+#endif  // CORE_PLUGIN_THREAD_H_

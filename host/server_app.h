@@ -1,0 +1,47 @@
+// tqServerApp: the server's application object on the console framework.
+//
+// The framework creates it, parses the command line (one switch, -d/--debug:
+// run in the foreground), and calls OnInit, which locates the executable,
+// moves the working directory beside it and creates the Core. OnRun then
+// runs the Core in the foreground until a key is pressed, or turns the
+// process into a daemon. OnExit destroys the Core. Main thread only.
+#ifndef HOST_SERVER_APP_H_
+#define HOST_SERVER_APP_H_
+
+#include <wx/app.h>
+#include <wx/cmdline.h>
+#include <wx/filename.h>
+#include <wx/snglinst.h>
+
+class Core;
+
+// Texts of the foreground run, written byte for byte to standard output.
+extern const char kStartingText[];  // 21 bytes
+extern const char kPressKeyText[];  // 33 bytes
+extern const char kStoppingText[];  // 23 bytes
+
+class tqServerApp : public wxAppConsole {
+ public:
+  tqServerApp();
+  ~tqServerApp() override;
+
+  bool OnInit() override;
+  int OnRun() override;
+  int OnExit() override;
+  void OnInitCmdLine(wxCmdLineParser& parser) override;
+  bool OnCmdLineParsed(wxCmdLineParser& parser) override;
+
+ private:
+  int RunForeground();
+  int RunDaemon(Core* core);  // host/daemon.cpp
+
+  // Held for the life of the object; nothing ever asks it whether another
+  // instance runs.
+  wxSingleInstanceChecker m_instanceChecker;
+  wxFileName m_executable;  // absolute and normalised once OnInit has run
+  bool m_debug;
+
+  wxDECLARE_CLASS(tqServerApp);
+};
+
+#endif  // HOST_SERVER_APP_H_

@@ -1,0 +1,76 @@
+// Helpers shared by the tests: time limits, a scratch tree with an executable
+// path and a plug-in folder beside it, and child processes run to a deadline.
+#ifndef TESTS_SUPPORT_TEST_SUPPORT_H_
+#define TESTS_SUPPORT_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Milliseconds scaled by OMBREVARD_TEST_TIME_SCALE (sanitizer builds run slower).
+int Scaled(int milliseconds);
+
+// Polls `condition` every millisecond until it holds (true) or `milliseconds`
+// (scaled) pass (false).
+bool WaitUntil(const std::function<bool()>& condition, int milliseconds = 5000);
+
+// A scratch folder: <root>/bin/ombrevard is the executable path handed to the
+// Core, <root>/bin/plugins the folder it loads from. Removed with the object.
+class TempTree {
+ public:
+  TempTree();
+  ~TempTree();
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  const std::string& Root() const { return root_; }
+  std::string BinDir() const { return root_ + "/bin"; }
+  std::string PluginDir() const { return root_ + "/bin/plugins"; }
+  std::string ExecutablePath() const { return root_ + "/bin/ombrevard"; }
+
+  // Copies the built library `source` into the plug-in folder as `name`;
+  // returns the new path.
+  std::string AddPlugin(const std::string& source, const std::string& name);
+  // Writes a file with the given content; returns its path.
+  std::string WriteFile(const std::string& path, const std::string& content);
+  void RemovePluginDir();
+
+ private:
+  std::string root_;
+};
+
+// Path of a test plug-in built by the build, by target name ("probe" gives
+// <dir>/libprobe.so... as named in the build).
+std::string TestPlugin(const std::string& name);
+
+std::string ReadFile(const std::string& path);
+
+struct ProcessResult {
+  bool exited = false;   // exited normally (not killed, not timed out)
+  bool timedOut = false;
+  int status = -1;       // exit status when exited
+  int signal = 0;        // terminating signal otherwise
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::vector<std::string> argv;  // argv[0] is the program name as the child sees it
+  std::string program;            // path to execute; empty: argv[0]
+  std::string input;              // written to standard input, which is then closed
+  std::string cwd;                // empty: inherit
+  std::map<std::string, std::string> env;  // added to (or replacing in) the environment
+  std::vector<std::string> unsetEnv;
+  int timeoutMs = 30000;          // scaled; the child is killed after it
+};
+
+ProcessResult RunProcess(const ProcessOptions& options);
+
+}  // namespace testing_support
+
+#endif  // TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -1,0 +1,29 @@
+#include "threads/semaphore.h"
+
+#include <errno.h>
+
+namespace pt {
+
+namespace {
+[[noreturn]] void SemaphoreFailed() { fatal(CRIT_SYNC_FAILED, "Semaphore failed"); }
+}  // namespace
+
+semaphore::semaphore(int initvalue) {
+  if (sem_init(&handle_, 0, static_cast<unsigned>(initvalue)) != 0) SemaphoreFailed();
+}
+
+semaphore::~semaphore() { sem_destroy(&handle_); }
+
+void semaphore::wait() {
+  int result;
+  do {
+    result = sem_wait(&handle_);
+  } while (result == -1 && errno == EINTR);
+  if (result != 0) SemaphoreFailed();
+}
+
+void semaphore::post() {
+  if (sem_post(&handle_) != 0) SemaphoreFailed();
+}
+
+}  // namespace pt

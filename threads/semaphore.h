@@ -1,0 +1,29 @@
+// pt::semaphore: a counting semaphore over a process-private POSIX unnamed
+// semaphore. The Core uses one per stream as the stream's gate.
+// Every operation is safe from any thread; failures are fatal.
+#ifndef THREADS_SEMAPHORE_H_
+#define THREADS_SEMAPHORE_H_
+
+#include <semaphore.h>
+
+#include "threads/pt.h"
+
+namespace pt {
+
+class semaphore : public unknown {
+ public:
+  explicit semaphore(int initvalue);
+  ~semaphore() override;
+  semaphore(const semaphore&) = delete;
+  semaphore& operator=(const semaphore&) = delete;
+
+  void wait();  // takes one unit, blocking while there is none
+  void post();  // adds one unit
+
+ private:
+  sem_t handle_;
+};
+
+}  // namespace pt
+
+#endif  // THREADS_SEMAPHORE_H_
