@@ -15,21 +15,6 @@ std::string Decimal(int32_t value) {
   return text;
 }
 
-// The printer passes "&#x" through as a character reference it need not
-// escape, so a name holding those characters would read back as another
-// name. Spelling such an ampersand as a reference itself keeps the name.
-std::string ProtectAmpersands(const std::string& value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); i++) {
-    if (value[i] == '&' && value.compare(i, 3, "&#x") == 0) {
-      out += "&#x26;";
-    } else {
-      out += value[i];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string Core::BuildModuleStatus() {
@@ -39,7 +24,7 @@ std::string Core::BuildModuleStatus() {
   const std::string coreId = Decimal(static_cast<int32_t>(SOURCE_CORE));
 
   TiXmlElement corePlugin("Plugin");
-  corePlugin.SetAttribute("Filename", ProtectAmpersands(TextBytes(executable.GetFullName()).data()));
+  corePlugin.SetAttribute("Filename", TextBytes(executable.GetFullName()).data());
   corePlugin.SetAttribute("Opened", "1");
   corePlugin.SetAttribute("OpenCode", "0");
   corePlugin.SetAttribute("ID", coreId);
@@ -62,7 +47,7 @@ std::string Core::BuildModuleStatus() {
                            ->FirstChildElement("Module");
   for (const PluginRecord& record : plugins) {
     TiXmlElement plugin("Plugin");
-    plugin.SetAttribute("Filename", ProtectAmpersands(record.fileNameBytes));
+    plugin.SetAttribute("Filename", record.fileNameBytes);
     plugin.SetAttribute("Opened", "1");
     plugin.SetAttribute("OpenCode", Decimal(record.openCode));
     plugin.SetAttribute("LoadTime", Decimal(static_cast<int32_t>(record.loadTime)));

@@ -86,7 +86,7 @@ PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
   call.flags = write->flags;
   call.type = write->type;
   probe.Record(call);
-  uint32_t keep = probe.hooks.write ? probe.hooks.write(*write) : probe.keepAll;
+  uint32_t keep = probe.hooks.write ? probe.hooks.write(*write) : probe.keepAll.load();
   static_cast<WriteReply*>(reply)->keep = keep;
   return 0;
 }
@@ -103,7 +103,7 @@ PLUGIN_EXPORT int32_t IOCTL(void* request, void* reply) {
   call.code = ioctl->code;
   CapturePayload(&call, ioctl->payload, ioctl->payloadSize);
   probe.Record(call);
-  uint32_t keep = probe.hooks.ioctl ? probe.hooks.ioctl(*ioctl) : probe.keepAll;
+  uint32_t keep = probe.hooks.ioctl ? probe.hooks.ioctl(*ioctl) : probe.keepAll.load();
   if (ioctl->code != IOCTL_THREAD) static_cast<IoctlReply*>(reply)->keep = keep;
   return 0;
 }

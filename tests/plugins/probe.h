@@ -53,7 +53,7 @@ class Probe {
   // Set before the Core loads the plug-in.
   PluginDescriptor descriptor{};  // copied into Load's reply (size and version excepted)
   ProbeHooks hooks;
-  uint32_t keepAll = 0;
+  std::atomic<uint32_t> keepAll{0};
   std::atomic<uint64_t>* sequence = nullptr;  // shared order counter, or null
 
   // Filled at Load.

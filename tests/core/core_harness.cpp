@@ -1,0 +1,88 @@
+#include "tests/core/core_harness.h"
+
+#include <string.h>
+#include <sys/resource.h>
+
+#include <wx/filename.h>
+
+EventRecord MakeRecord(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
+                       const void* payload, uint32_t payloadSize) {
+  EventRecord record{};
+  record.size = sizeof(record);
+  record.version = 1;
+  record.payloadSize = payloadSize;
+  record.payload = const_cast<void*>(payload);
+  record.source = source;
+  record.stream = stream;
+  record.flags = flags;
+  record.type = type;
+  return record;
+}
+
+void CoreTest::SetUp() {
+  log_ = new RecordingLog();
+  previousLog_ = wxLog::SetActiveTarget(log_);
+}
+
+void CoreTest::TearDown() {
+  StopCore();
+  core_.reset();
+  wxLog::SetActiveTarget(previousLog_);
+  delete log_;
+  log_ = nullptr;
+  for (void* handle : handles_) dlclose(handle);
+}
+
+Probe* CoreTest::AddProbe(const std::string& name, uint32_t id) {
+  std::string path = tree_.AddPlugin(testing_support::TestPlugin("probe"), name);
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  EXPECT_NE(handle, nullptr) << dlerror();
+  if (handle == nullptr) return nullptr;
+  handles_.push_back(handle);
+  auto instance = reinterpret_cast<ProbeInstanceFunction>(dlsym(handle, "ProbeInstance"));
+  Probe* probe = instance();
+  probe->descriptor.id = id;
+  probe->sequence = &sequence_;
+  return probe;
+}
+
+std::string CoreTest::AddPlugin(const std::string& target, const std::string& name) {
+  return tree_.AddPlugin(testing_support::TestPlugin(target), name);
+}
+
+void CoreTest::StartCore() {
+  core_.reset(new Core(wxFileName(tree_.ExecutablePath())));
+  ASSERT_TRUE(core_->Start());
+  started_ = true;
+}
+
+void CoreTest::StopCore() {
+  if (!started_) return;
+  started_ = false;
+  core_->Stop();
+}
+
+int32_t CoreTest::Post(const EventRecord& record) {
+  EventResult result{};
+  result.size = sizeof(result);
+  result.version = 1;
+  result.result = 12345;
+  EXPECT_EQ(PostEvent(&record, &result), 0);
+  return result.result;
+}
+
+std::string StatusText(Probe* probe) {
+  for (const ProbeCall& call : probe->CallsTo(ENTRY_IOCTL)) {
+    if (call.code == IOCTL_EVENT_OTHERS) {
+      return std::string(call.payload.begin(), call.payload.end());
+    }
+  }
+  return "";
+}
+
+void LimitAddressSpace(size_t bytes) {
+  rlimit limit;
+  limit.rlim_cur = bytes;
+  limit.rlim_max = bytes;
+  setrlimit(RLIMIT_AS, &limit);
+}

@@ -1,0 +1,117 @@
+// A real Core over a scratch plug-in folder, with probes the test configures
+// and reads back, and a log target that keeps what the Core logs.
+#ifndef TESTS_CORE_CORE_HARNESS_H_
+#define TESTS_CORE_CORE_HARNESS_H_
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <wx/log.h>
+
+#include "core/core.h"
+#include "tests/plugins/probe.h"
+#include "tests/support/test_support.h"
+
+// What the tests may look at inside a Core.
+class CoreInspector {
+ public:
+  explicit CoreInspector(Core* core) : core_(core) {}
+  const std::vector<PluginRecord>& Plugins() { return core_->plugins; }
+  size_t QueueSize() {
+    ScopedLock hold(&core_->queueLock);
+    return core_->queue.size();
+  }
+  bool HasWakeTrigger() {
+    ScopedLock hold(&core_->queueLock);
+    return core_->wakeTrigger != nullptr;
+  }
+  bool HasEventHandler() { return core_->eventHandler != nullptr; }
+  bool HasScheduler() { return core_->scheduler != nullptr; }
+  size_t HeldPayloads() { return core_->payloadRefs.HeldCount(); }
+  bool StreamExists(uint32_t handle) { return core_->streamTable.Exists(handle); }
+  bool StreamCancelled(uint32_t handle) { return core_->streamTable.Cancelled(handle); }
+  void SetThrottling(bool on) { core_->throttling.store(on); }
+  int32_t LowSince() { return core_->lowSince; }
+  bool LoadPlugins() { return core_->LoadPlugins(); }
+
+ private:
+  Core* core_;
+};
+
+// Keeps every record logged on any thread.
+class RecordingLog : public wxLog {
+ public:
+  struct Entry {
+    wxLogLevel level;
+    std::string text;
+  };
+  std::vector<Entry> Entries() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return entries_;
+  }
+  bool Contains(wxLogLevel level, const std::string& text) {
+    for (const Entry& entry : Entries()) {
+      if (entry.level == level && entry.text == text) return true;
+    }
+    return false;
+  }
+
+ protected:
+  void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    entries_.push_back({level, std::string(msg.utf8_str())});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+// A record with the given fields; body zero.
+EventRecord MakeRecord(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
+                       const void* payload = nullptr, uint32_t payloadSize = 0);
+
+class CoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Copies the probe library into the plug-in folder as `name`, opens it and
+  // gives its Probe, with `id` as its identity and every call recorded in one
+  // order shared by all probes of the test.
+  Probe* AddProbe(const std::string& name, uint32_t id);
+  // Copies another built test plug-in in.
+  std::string AddPlugin(const std::string& target, const std::string& name);
+
+  void StartCore();
+  void StopCore();
+  Core* core() { return core_.get(); }
+  CoreInspector inspect() { return CoreInspector(core_.get()); }
+
+  // Posts through the Core's PostEvent as a plug-in would; the result code.
+  int32_t Post(const EventRecord& record);
+
+  testing_support::TempTree tree_;
+  RecordingLog* log_ = nullptr;  // owned by the framework while active
+  std::atomic<uint64_t> sequence_{0};
+
+ private:
+  std::vector<void*> handles_;
+  std::unique_ptr<Core> core_;
+  bool started_ = false;
+  wxLog* previousLog_ = nullptr;
+};
+
+// Leaves the process no room for large allocations (for death tests).
+void LimitAddressSpace(size_t bytes);
+
+// The status document text a probe received (IOCTL code 2 from the Core).
+std::string StatusText(Probe* probe);
+
+#endif  // TESTS_CORE_CORE_HARNESS_H_

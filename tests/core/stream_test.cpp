@@ -1,0 +1,250 @@
+// Streams: start requests and their Read calls, one payload in flight, stops.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "tests/core/core_harness.h"
+
+namespace {
+
+using testing_support::Scaled;
+
+// How long a post is watched to show that it does NOT return.
+const int kStillBlockedMs = 150;
+
+class StreamTest : public CoreTest {
+ protected:
+  Probe* AddProducer(const std::string& name, uint32_t id, uint32_t mask0) {
+    Probe* probe = AddProbe(name, id);
+    probe->descriptor.readThread = 1;
+    probe->descriptor.subscriptionMask[0] = mask0;
+    return probe;
+  }
+  Probe* AddConsumer(const std::string& name, uint32_t id) {
+    Probe* probe = AddProbe(name, id);
+    probe->descriptor.eventSink = 1;
+    probe->descriptor.subscriptionMask[1] = 0xFFFFFFFF;
+    return probe;
+  }
+  std::vector<ProbeCall> ReadsOn(Probe* probe, uint32_t stream) {
+    std::vector<ProbeCall> reads;
+    for (const ProbeCall& call : probe->CallsTo(ENTRY_READ)) {
+      if (call.stream == stream) reads.push_back(call);
+    }
+    return reads;
+  }
+  // Posts on another thread; the future holds the result.
+  std::future<int32_t> PostAsync(const EventRecord& record) {
+    return std::async(std::launch::async, [this, record] { return Post(record); });
+  }
+  static bool Ready(std::future<int32_t>& result, int ms) {
+    return result.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+  }
+};
+
+TEST_F(StreamTest, StartRequestCallsEachMatchingProducersReadWithAPrivateCopy) {
+  Probe* first = AddProducer("first.so", 1, 0x800002);  // direct key of 0x1000002
+  Probe* second = AddProducer("second.so", 2, 0x800002);
+  Probe* queuedKey = AddProducer("queued.so", 3, 0x2000002);
+  Probe* noReadThread = AddProbe("noread.so", 4);
+  noReadThread->descriptor.subscriptionMask[0] = 0xFFFFFFFF;
+  StartCore();
+  char* payload = static_cast<char*>(malloc(5));
+  memcpy(payload, "hello", 5);
+  ASSERT_EQ(Post(MakeRecord(0, 42, 1, 0x1000002, payload, 5)), POST_OK);
+  free(payload);  // the Read threads made their copies before PostEvent returned
+  ASSERT_TRUE(first->WaitForCount(ENTRY_READ, 2, Scaled(5000)));   // scheduler start + stream
+  ASSERT_TRUE(second->WaitForCount(ENTRY_READ, 2, Scaled(5000)));
+  auto a = ReadsOn(first, 42);
+  auto b = ReadsOn(second, 42);
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(std::string(a[0].payload.begin(), a[0].payload.end()), "hello");
+  EXPECT_EQ(std::string(b[0].payload.begin(), b[0].payload.end()), "hello");
+  EXPECT_NE(a[0].payloadPointer, b[0].payloadPointer);
+  EXPECT_NE(a[0].thread, std::this_thread::get_id());  // never on the poster's thread
+  ReadRequest request;
+  memcpy(&request, a[0].request.data(), sizeof(request));
+  EXPECT_EQ(request.size, sizeof(ReadRequest));
+  EXPECT_EQ(request.ownThread, 1u);
+  EXPECT_EQ(request.code, 0u);
+  EXPECT_TRUE(ReadsOn(queuedKey, 42).empty());
+  EXPECT_EQ(noReadThread->Count(ENTRY_READ), 0u);
+  EXPECT_TRUE(inspect().StreamExists(42));
+}
+
+TEST_F(StreamTest, DirectKeyKeepsTheTopClassBit) {
+  Probe* producer = AddProducer("p.so", 1, 0x40000001);
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 7, 1, 0x80000001)), POST_OK);
+  ASSERT_TRUE(producer->WaitFor(
+      [](const std::vector<ProbeCall>& calls) {
+        for (const ProbeCall& call : calls) {
+          if (call.entry == ENTRY_READ && call.stream == 7) return true;
+        }
+        return false;
+      },
+      Scaled(5000)));
+}
+
+TEST_F(StreamTest, BroadcastFlagsAloneStartNoRead) {
+  Probe* producer = AddProducer("p.so", 1, 0xFFFFFFFF);
+  StartCore();
+  ASSERT_TRUE(producer->WaitForCount(ENTRY_READ, 1, Scaled(5000)));  // scheduler start
+  ASSERT_EQ(Post(MakeRecord(0, 8, EVENT_FLAG_OTHERS, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0, 9, EVENT_FLAG_ALL, 0)), POST_OK);
+  EXPECT_EQ(producer->Count(ENTRY_READ), 1u);  // both starts dispatch on the posting thread
+  EXPECT_TRUE(inspect().StreamExists(8));
+}
+
+TEST_F(StreamTest, ReadAtSchedulerStartCarriesNothing) {
+  Probe* producer = AddProducer("p.so", 1, 0);
+  StartCore();
+  ASSERT_TRUE(producer->WaitForCount(ENTRY_READ, 1, Scaled(5000)));
+  const ProbeCall call = producer->CallsTo(ENTRY_READ)[0];
+  ReadRequest request;
+  memcpy(&request, call.request.data(), sizeof(request));
+  EXPECT_EQ(request.payloadSize, 0u);
+  EXPECT_EQ(request.payload, nullptr);
+  EXPECT_EQ(request.stream, 0u);
+  EXPECT_EQ(request.ownThread, 1u);
+}
+
+TEST_F(StreamTest, KeptPayloadHoldsTheGateUntilItsRelease) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  consumer->keepAll = 1;
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 5, 0, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0x30, 5, 2, 0x1, "one", 3)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  const void* kept = consumer->CallsTo(ENTRY_WRITE)[0].payloadPointer;
+  consumer->keepAll = 0;
+
+  auto second = PostAsync(MakeRecord(0x30, 5, 2, 0x1, "two", 3));
+  EXPECT_FALSE(Ready(second, kStillBlockedMs));
+  // Releases that hold nothing open nothing.
+  consumer->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, nullptr, 0));
+  static const char stranger[] = "never delivered";
+  consumer->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, stranger, 3));
+  consumer->Post(MakeRecord(0x21, 0, EVENT_RELEASE, 0, kept, 3));  // not the keeper
+  EXPECT_FALSE(Ready(second, kStillBlockedMs));
+  EXPECT_EQ(consumer->Count(ENTRY_WRITE), 1u);
+
+  consumer->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, kept, 3));
+  ASSERT_TRUE(Ready(second, Scaled(5000)));
+  EXPECT_EQ(second.get(), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 2, Scaled(5000)));
+  EXPECT_EQ(consumer->CallsTo(ENTRY_WRITE)[1].payload, (std::vector<uint8_t>{'t', 'w', 'o'}));
+}
+
+TEST_F(StreamTest, StartRequestOnABusyStreamWaitsForThePayloadInFlight) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  consumer->keepAll = 1;
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 6, 0, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0x30, 6, 2, 0x1, "one", 3)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  const void* kept = consumer->CallsTo(ENTRY_WRITE)[0].payloadPointer;
+  auto restart = PostAsync(MakeRecord(0, 6, 0, 0));
+  EXPECT_FALSE(Ready(restart, kStillBlockedMs));
+  consumer->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, kept, 3));
+  ASSERT_TRUE(Ready(restart, Scaled(5000)));
+  EXPECT_EQ(restart.get(), POST_OK);
+}
+
+TEST_F(StreamTest, NoPostOvertakesTheStreamsPreviousPayload) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  // The consumer checks, inside each Write, that at most one payload of the
+  // stream is alive: the previous one must be gone before the next is queued.
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 9, 0, 0)), POST_OK);
+  const int kPerThread = 300;
+  auto producer = [this](uint32_t tag) {
+    for (uint32_t i = 0; i < kPerThread; i++) {
+      uint32_t value[2] = {tag, i};
+      EXPECT_EQ(Post(MakeRecord(0x30 + tag, 9, 2, 0x1, value, sizeof(value))), POST_OK);
+    }
+  };
+  std::thread a(producer, 1), b(producer, 2);
+  a.join();
+  b.join();
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 2 * kPerThread, Scaled(10000)));
+  uint32_t next[3] = {0, 0, 0};
+  for (const ProbeCall& call : consumer->CallsTo(ENTRY_WRITE)) {
+    uint32_t value[2];
+    memcpy(value, call.payload.data(), sizeof(value));
+    EXPECT_EQ(value[1], next[value[0]]++);  // each thread's posts arrive in its order
+  }
+  StopCore();
+  EXPECT_EQ(inspect().HeldPayloads(), 0u);
+}
+
+TEST_F(StreamTest, RecordWithoutPayloadStillOpensTheGate) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 10, 0, 0)), POST_OK);
+  for (int i = 0; i < 20; i++) ASSERT_EQ(Post(MakeRecord(0x30, 10, 2, 0x1)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 20, Scaled(5000)));
+}
+
+TEST_F(StreamTest, StopRequestCancelsTheStreamAndFreesItsWaiters) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  consumer->keepAll = 1;
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 11, 0, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "one", 3)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  auto waiting = PostAsync(MakeRecord(0x30, 11, 2, 0x1, "two", 3));
+  EXPECT_FALSE(Ready(waiting, kStillBlockedMs));
+  ASSERT_EQ(Post(MakeRecord(0, 11, EVENT_STOP_STREAM, 0)), POST_OK);
+  ASSERT_TRUE(Ready(waiting, Scaled(5000)));
+  EXPECT_EQ(waiting.get(), POST_NO_STREAM);
+  EXPECT_TRUE(inspect().StreamCancelled(11));
+  EXPECT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "three", 5)), POST_NO_STREAM);
+  // A new start request does not bring a cancelled stream back.
+  ASSERT_EQ(Post(MakeRecord(0, 11, 0, 0)), POST_OK);
+  EXPECT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "four", 4)), POST_NO_STREAM);
+  EXPECT_EQ(consumer->Count(ENTRY_WRITE), 1u);
+}
+
+TEST_F(StreamTest, PosterBlockedAtStopIsLetGo) {
+  // A record queued after the event handler stopped holds the stream's gate;
+  // the drain at stop must open it for the poster waiting behind it.
+  Probe* poster = AddProbe("poster.so", 0x40);
+  std::future<int32_t> blocked;
+  poster->hooks.close = [&] {
+    ASSERT_EQ(poster->Post(MakeRecord(0x40, 12, 2, 0x1, "held", 4)), POST_OK);
+    blocked = std::async(std::launch::async, [poster] {
+      return poster->Post(MakeRecord(0x40, 12, 2, 0x1, "behind", 6));
+    });
+    EXPECT_FALSE(Ready(blocked, kStillBlockedMs));
+  };
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 12, 0, 0)), POST_OK);
+  StopCore();
+  ASSERT_TRUE(Ready(blocked, Scaled(5000)));
+  int32_t result = blocked.get();
+  EXPECT_TRUE(result == POST_OK || result == POST_NO_MEMORY) << result;
+}
+
+class StreamDeathTest : public StreamTest {};
+
+TEST_F(StreamDeathTest, ReadWithoutRoomForItsCopyIsSkipped) {
+  Probe* producer = AddProducer("p.so", 1, 0xFFFFFFFF);
+  StartCore();
+  ASSERT_TRUE(producer->WaitForCount(ENTRY_READ, 1, Scaled(5000)));
+  EXPECT_EXIT(
+      {
+        LimitAddressSpace(512u << 20);
+        static const char small[] = "the size lies";
+        int32_t answer = Post(MakeRecord(0, 13, 1, 0, small, 1u << 30));
+        bool called = producer->WaitForCount(ENTRY_READ, 2, 300);
+        _exit(answer == POST_OK && !called ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
