@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
+  g++-multilib           # checks the plug-in header's 32-bit layout
   libgtest-dev
   libwxgtk3.2-dev        # the wxWidgets 3.2 base library, its headers and wx-config
   libdaemon-dev

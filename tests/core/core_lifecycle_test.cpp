@@ -150,6 +150,28 @@ TEST_F(CoreLifecycleTest, StopWaitsForAReadStillRunningUntilUnloadEndsIt) {
   EXPECT_TRUE(log_->Entries().empty());
 }
 
+TEST_F(CoreLifecycleTest, IoctlThreadThatReturnsOnlyInUnloadIsWaitedFor) {
+  Probe* probe = AddProbe("worker.so", 0x32);
+  probe->descriptor.ioctlThread = 1;
+  std::atomic<bool> unloading{false};
+  std::atomic<bool> returned{false};
+  probe->hooks.ioctl = [&](const IoctlRequest& request) -> uint32_t {
+    if (request.code != IOCTL_THREAD) return 0;
+    while (!unloading.load()) {
+      probe->Post(MakeRecord(0x32, 0, 0, 0x1, "tick", 4));  // posts until told to stop
+      usleep(1000);
+    }
+    returned.store(true);
+    return 0;
+  };
+  probe->hooks.unload = [&] { unloading.store(true); };
+  StartCore();
+  ASSERT_TRUE(probe->WaitForCount(ENTRY_IOCTL, 2, Scaled(5000)));  // thread and status document
+  StopCore();
+  EXPECT_TRUE(returned.load());
+  EXPECT_TRUE(log_->Entries().empty());
+}
+
 TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning) {
   Probe* probe = AddProbe("stuck.so", 0x31);
   probe->descriptor.readThread = 1;

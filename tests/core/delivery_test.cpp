@@ -169,4 +169,19 @@ TEST_F(DeliveryTest, WriteAndIoctlRunOnOneThreadThatIsNotTheMainOne) {
   EXPECT_NE(handler, std::this_thread::get_id());
 }
 
+TEST_F(DeliveryTest, PluginMayPostFromInsideWrite) {
+  // A relay answers every event of type 0x10 with one of type 0x20.
+  Probe* relay = AddSink("relay.so", 1, 0, 0x10);
+  Probe* end = AddSink("end.so", 2, 1, 0x20);
+  relay->hooks.write = [relay](const WriteRequest& request) -> uint32_t {
+    relay->Post(MakeRecord(1, 0, 2, 0x20, request.payload, request.payloadSize));
+    return 0;
+  };
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(9, 0, 1, 0x10, "R", 1)), POST_OK);
+  ASSERT_TRUE(end->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  EXPECT_EQ(Received(end), "write");
+  EXPECT_EQ(end->CallsTo(ENTRY_WRITE)[0].source, 1u);
+}
+
 }  // namespace

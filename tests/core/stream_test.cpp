@@ -230,6 +230,29 @@ TEST_F(StreamTest, PosterBlockedAtStopIsLetGo) {
   EXPECT_TRUE(result == POST_OK || result == POST_NO_MEMORY) << result;
 }
 
+TEST_F(StreamTest, ProducerStreamsFromItsReadCallInOrder) {
+  Probe* producer = AddProducer("p.so", 0x70, 0x800002);
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  producer->hooks.read = [producer](const ReadRequest& request) {
+    if (request.stream == 0) return;  // the call at scheduler start
+    for (uint32_t frame = 0; frame < 50; frame++) {
+      EXPECT_EQ(producer->Post(MakeRecord(0x70, request.stream, 2, 0x1, &frame, sizeof(frame))),
+                POST_OK);
+    }
+  };
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 21, 1, 0x1000002)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 50, Scaled(10000)));
+  uint32_t expected = 0;
+  for (const ProbeCall& call : consumer->CallsTo(ENTRY_WRITE)) {
+    uint32_t frame;
+    memcpy(&frame, call.payload.data(), sizeof(frame));
+    EXPECT_EQ(call.stream, 21u);
+    EXPECT_EQ(call.source, 0x70u);
+    EXPECT_EQ(frame, expected++);
+  }
+}
+
 class StreamDeathTest : public StreamTest {};
 
 TEST_F(StreamDeathTest, ReadWithoutRoomForItsCopyIsSkipped) {
