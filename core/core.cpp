@@ -11,6 +11,7 @@
 
 #include "core/event_handler_thread.h"
 #include "core/scheduler_thread.h"
+#include "core/thread_log.h"
 #include "threads/pt.h"
 
 std::atomic<Core*> Core::instance{nullptr};
@@ -22,6 +23,7 @@ Core::Core(const wxFileName& path)
     : wakeTrigger(nullptr),
       eventHandler(nullptr),
       scheduler(nullptr),
+      discarding(false),
       closed(true),
       executable(path),
       throttling(false),
@@ -49,8 +51,10 @@ bool Core::Start() {
     ScopedLock hold(&queueLock);
     if (wakeTrigger != nullptr) return true;  // already running
     wakeTrigger = new pt::trigger(true, false);
+    discarding = false;
     closed = false;
   }
+  PrepareThreadLogs();
   {
     ScopedLock hold(&pluginsLock);
     plugins.clear();
@@ -68,6 +72,7 @@ bool Core::Start() {
 void Core::Stop() {
   StopScheduler();
   StopEventHandler();
+  DiscardQueued();
   ClosePlugins();
   UnloadPlugins();
   DrainQueue();
@@ -144,7 +149,8 @@ void Core::ClosePlugins() {
 }
 
 void Core::UnloadPlugins() {
-  for (const PluginRecord& record : plugins) {
+  for (size_t i = 0; i < plugins.size(); i++) {
+    PluginRecord record = plugins[i];
     if (record.library == nullptr) continue;
     {
       // From here on no stream start reaches this plug-in's Read.
@@ -160,31 +166,58 @@ void Core::UnloadPlugins() {
       reply.version = 1;
       (void)record.unload(&request, &reply);
     }
-    WaitForCalls(record);
+    bool idle = WaitForCalls(record);
+    {
+      // Stream starts from other plug-ins' threads still walk the list: they
+      // must see the record gone before its library and counter are.
+      ScopedLock hold(&pluginsLock);
+      plugins[i].library = nullptr;
+      plugins[i].calls = nullptr;
+    }
+    if (idle) {
+      record.library->Unload();
+      delete record.library;
+      delete record.calls;
+    } else {
+      // The library and the counter stay for the calls still running in them,
+      // for the rest of the process.
+      wxLogWarning(kCallsStillRunningMessage, record.fileName, record.calls->running.load());
+      KeepForever(record);
+      abandonedLibraries++;
+    }
   }
   ScopedLock hold(&pluginsLock);
   plugins.clear();
 }
 
-// Main thread. Closes the plug-in's library once none of its calls on threads
-// of their own still runs; gives up after kCallDrainMilliseconds rather than
-// pull the code out from under a running call.
-void Core::WaitForCalls(const PluginRecord& record) {
+// Main thread. Keeps a plug-in's library open and its call counter alive for
+// as long as the process runs, for calls that outlived its Unload.
+void Core::KeepForever(const PluginRecord& record) {
+  static std::vector<PluginRecord>* kept = new std::vector<PluginRecord>();
+  kept->push_back(record);
+}
+
+// Main thread. True once none of the plug-in's calls on threads of their own
+// still runs; false when some still do after kCallDrainMilliseconds, rather
+// than pull the code out from under a running call.
+bool Core::WaitForCalls(const PluginRecord& record) {
   for (int waited = 0; record.calls->running.load() != 0 && waited < kCallDrainMilliseconds;
        waited += 10) {
     pt::msleep(10);
   }
-  int running = record.calls->running.load();
-  if (running != 0) {
-    wxLogWarning(kCallsStillRunningMessage, record.fileName, running);
-    // The library and the counter stay for the calls still running in them.
-    record.library->Detach();
-    abandonedLibraries++;
-    return;
+  return record.calls->running.load() == 0;
+}
+
+// Main thread, once the event handler has ended: what is queued now and what
+// is posted from here on will never be delivered.
+void Core::DiscardQueued() {
+  std::deque<EventRecord> left;
+  {
+    ScopedLock hold(&queueLock);
+    discarding = true;
+    left.swap(queue);
   }
-  record.library->Unload();
-  delete record.library;
-  delete record.calls;
+  for (const EventRecord& record : left) FreePayload(record.payload, record.stream);
 }
 
 void Core::DrainQueue() {

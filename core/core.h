@@ -147,13 +147,16 @@ class Core {
   void DrainQueue();
 
   bool LoadOne(const wxString& directory, const wxString& name, std::vector<uint32_t>* accepted);
-  void WaitForCalls(const PluginRecord& record);
+  bool WaitForCalls(const PluginRecord& record);
+  static void KeepForever(const PluginRecord& record);
 
   int32_t PostOrdinary(const EventRecord& event);
   void PostRelease(const EventRecord& event);
   void StartStream(const EventRecord& event);
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
-  bool Append(const EventRecord& record) EXCLUDES(queueLock);
+  enum class AppendResult { kQueued, kDiscarded, kClosed };
+  AppendResult Append(const EventRecord& record) EXCLUDES(queueLock);
+  void DiscardQueued() EXCLUDES(queueLock);
   bool TakeNextEvent(EventRecord* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
@@ -168,6 +171,10 @@ class Core {
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
   std::deque<EventRecord> queue GUARDED_BY(queueLock);
+  // Set once the event handler has ended: nothing will be delivered any more,
+  // so posts are accepted and their records discarded at once (a record kept
+  // in the queue would hold its stream's gate against the next poster).
+  bool discarding GUARDED_BY(queueLock);
   // Set when the queue has been drained for good (and before Start): later
   // posts are refused rather than left behind.
   bool closed GUARDED_BY(queueLock);

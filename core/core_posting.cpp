@@ -59,24 +59,32 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
       return POST_NO_STREAM;
     }
   }
-  if (!Append(record)) {
-    FreePayload(record.payload, record.stream);
-    return POST_NO_MEMORY;
+  switch (Append(record)) {
+    case AppendResult::kQueued:
+      return POST_OK;
+    case AppendResult::kDiscarded:
+      FreePayload(record.payload, record.stream);
+      return POST_OK;
+    case AppendResult::kClosed:
+      break;
   }
-  return POST_OK;
+  FreePayload(record.payload, record.stream);
+  return POST_NO_MEMORY;
 }
 
-// Any thread. Appends under queueLock and wakes the event handler; false when
-// the queue has been closed for good.
-bool Core::Append(const EventRecord& record) {
+// Any thread. Appends under queueLock and wakes the event handler, unless
+// delivery has ended (the caller discards the record) or the queue is closed
+// for good (the caller refuses it).
+Core::AppendResult Core::Append(const EventRecord& record) {
   ScopedLock hold(&queueLock);
-  if (closed) return false;
+  if (closed) return AppendResult::kClosed;
+  if (discarding) return AppendResult::kDiscarded;
   bool wasEmpty = queue.empty();
   queue.push_back(record);
   // The handler only waits after finding the queue empty under this lock, so
   // a queue that was not empty already has a wake-up on its way.
   if (wasEmpty) wakeTrigger->post();
-  return true;
+  return AppendResult::kQueued;
 }
 
 void Core::WakeHandler() {

@@ -12,7 +12,7 @@ void BuildArea(uint8_t* area, uint32_t areaSize, uint32_t entryNumber, const voi
   memset(area, 0, areaSize);
   uint32_t envelope[3] = {areaSize, 1, entryNumber};
   memcpy(area, envelope, sizeof(envelope));
-  memcpy(area + sizeof(envelope), block, blockSize);
+  memcpy(area + kBlockOffset, block, blockSize);
 }
 
 }  // namespace
@@ -20,8 +20,8 @@ void BuildArea(uint8_t* area, uint32_t areaSize, uint32_t entryNumber, const voi
 bool PluginThread::Launch(Core* core, PluginEntry entry, uint32_t entryNumber,
                           const void* request, uint32_t requestSize, const void* reply,
                           uint32_t replySize, PluginCalls* calls) {
-  uint8_t requestArea[kRequestAreaSize];
-  uint8_t replyArea[kReplyAreaSize];
+  alignas(8) uint8_t requestArea[kRequestAreaSize];
+  alignas(8) uint8_t replyArea[kReplyAreaSize];
   BuildArea(requestArea, kRequestAreaSize, entryNumber, request, requestSize);
   BuildArea(replyArea, kReplyAreaSize, entryNumber, reply, replySize);
   PluginThread* thread = new PluginThread(core, entry, requestArea, replyArea, calls);
@@ -43,7 +43,7 @@ PluginThread::PluginThread(Core* owner, PluginEntry call, const uint8_t* request
   uint32_t entryNumber;
   memcpy(&entryNumber, request + 8, sizeof(entryNumber));
   if (entryNumber != ENTRY_READ) return;
-  ReadRequest* read = reinterpret_cast<ReadRequest*>(requestArea + 12);
+  ReadRequest* read = reinterpret_cast<ReadRequest*>(requestArea + kBlockOffset);
   if (read->payload == nullptr) return;
   privatePayload = malloc(read->payloadSize);
   if (privatePayload == nullptr) {
@@ -58,7 +58,7 @@ PluginThread::~PluginThread() {}
 
 void PluginThread::execute() {
   BindThreadToActiveLog();
-  (void)entry(requestArea + 12, replyArea + 12);  // the result means nothing to the Core
+  (void)entry(requestArea + kBlockOffset, replyArea + kBlockOffset);  // the result means nothing to the Core
 }
 
 void PluginThread::cleanup() {

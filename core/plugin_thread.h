@@ -26,9 +26,14 @@ struct PluginCalls {
   bool closing = false;  // guarded by the Core's pluginsLock: no new calls once set
 };
 
-// Area sizes: a 12-byte envelope, then the largest block that may follow.
-constexpr uint32_t kRequestAreaSize = 12 + sizeof(WriteRequest);
-constexpr uint32_t kReplyAreaSize = 12 + sizeof(PluginDescriptor);
+// Each area is a 12-byte envelope {area size, version 1, entry number}, then
+// the block. Where pointers are 8 bytes wide the block starts on the next
+// 8-byte boundary, so that its pointer fields are aligned for the plug-in.
+constexpr uint32_t kEnvelopeSize = 12;
+constexpr uint32_t kBlockOffset =
+    (kEnvelopeSize + alignof(void*) - 1) & ~static_cast<uint32_t>(alignof(void*) - 1);
+constexpr uint32_t kRequestAreaSize = kBlockOffset + sizeof(WriteRequest);
+constexpr uint32_t kReplyAreaSize = kBlockOffset + sizeof(PluginDescriptor);
 
 class PluginThread : public pt::thread {
  public:
@@ -50,8 +55,8 @@ class PluginThread : public pt::thread {
 
   Core* core;           // borrowed; not used by the call itself
   PluginEntry entry;
-  uint8_t requestArea[kRequestAreaSize];
-  uint8_t replyArea[kReplyAreaSize];
+  alignas(8) uint8_t requestArea[kRequestAreaSize];
+  alignas(8) uint8_t replyArea[kReplyAreaSize];
   void* privatePayload;  // owned; malloc'd copy of a Read payload, or null
   bool ready;            // false when the payload copy failed
   PluginCalls* calls;    // borrowed; outlives the call

@@ -31,3 +31,8 @@ void BindThreadToActiveLog() {
   bound = true;
   wxLog::SetThreadActiveTarget(LogRelay::Get());
 }
+
+void PrepareThreadLogs() {
+  LogRelay::Get();
+  wxLog::SetThreadActiveTarget(wxLog::SetThreadActiveTarget(nullptr));
+}

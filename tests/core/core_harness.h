@@ -111,6 +111,13 @@ class CoreTest : public ::testing::Test {
 // Leaves the process no room for large allocations (for death tests).
 void LimitAddressSpace(size_t bytes);
 
+// A sanitizer's shadow memory does not fit under such a limit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "needs a small address space"
+#else
+#define SKIP_UNDER_SANITIZER() (void)0
+#endif
+
 // The status document text a probe received (IOCTL code 2 from the Core).
 std::string StatusText(Probe* probe);
 

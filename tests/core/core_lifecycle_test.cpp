@@ -175,9 +175,12 @@ TEST_F(CoreLifecycleTest, IoctlThreadThatReturnsOnlyInUnloadIsWaitedFor) {
 TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning) {
   Probe* probe = AddProbe("stuck.so", 0x31);
   probe->descriptor.readThread = 1;
-  std::atomic<bool> release{false};
-  probe->hooks.read = [&](const ReadRequest&) {
+  // The call outlives the Core: what it uses must outlive this test's frame.
+  static std::atomic<bool> release{false};
+  static std::atomic<bool> returned{false};
+  probe->hooks.read = [](const ReadRequest&) {
     while (!release.load()) usleep(1000);
+    returned.store(true);
   };
   StartCore();
   ASSERT_TRUE(probe->WaitForCount(ENTRY_READ, 1, Scaled(5000)));
@@ -185,6 +188,7 @@ TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning
   EXPECT_TRUE(log_->Contains(
       wxLOG_Warning, "plugin stuck.so still runs 1 call(s) after Unload; its library stays loaded"));
   release.store(true);
+  EXPECT_TRUE(testing_support::WaitUntil([] { return returned.load(); }));
 }
 
 }  // namespace

@@ -241,6 +241,7 @@ TEST_F(PostEventTest, ReleaseCannotTakeTheCoresOwnHold) {
 class PostEventDeathTest : public PostEventTest {};
 
 TEST_F(PostEventDeathTest, NoMemoryForTheCopyAnswersMinusOne) {
+  SKIP_UNDER_SANITIZER();
   StartCore();
   EXPECT_EXIT(
       {

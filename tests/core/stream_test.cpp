@@ -115,13 +115,14 @@ TEST_F(StreamTest, ReadAtSchedulerStartCarriesNothing) {
 
 TEST_F(StreamTest, KeptPayloadHoldsTheGateUntilItsRelease) {
   Probe* consumer = AddConsumer("c.so", 0x20);
-  consumer->keepAll = 1;
+  consumer->hooks.write = [](const WriteRequest& request) -> uint32_t {
+    return request.payloadSize == 3 && memcmp(request.payload, "one", 3) == 0 ? 1 : 0;
+  };
   StartCore();
   ASSERT_EQ(Post(MakeRecord(0, 5, 0, 0)), POST_OK);
   ASSERT_EQ(Post(MakeRecord(0x30, 5, 2, 0x1, "one", 3)), POST_OK);
   ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
   const void* kept = consumer->CallsTo(ENTRY_WRITE)[0].payloadPointer;
-  consumer->keepAll = 0;
 
   auto second = PostAsync(MakeRecord(0x30, 5, 2, 0x1, "two", 3));
   EXPECT_FALSE(Ready(second, kStillBlockedMs));
@@ -210,24 +211,24 @@ TEST_F(StreamTest, StopRequestCancelsTheStreamAndFreesItsWaiters) {
   EXPECT_EQ(consumer->Count(ENTRY_WRITE), 1u);
 }
 
-TEST_F(StreamTest, PosterBlockedAtStopIsLetGo) {
-  // A record queued after the event handler stopped holds the stream's gate;
-  // the drain at stop must open it for the poster waiting behind it.
+TEST_F(StreamTest, PostsAfterDeliveryEndedNeverWaitOnUndeliverableRecords) {
+  // Once the event handler has stopped, nothing more is delivered: a record
+  // posted then must not hold its stream's gate against the next poster (a
+  // plug-in that joins its posting thread in Close would wait for ever).
   Probe* poster = AddProbe("poster.so", 0x40);
-  std::future<int32_t> blocked;
+  std::future<int32_t> second;
   poster->hooks.close = [&] {
-    ASSERT_EQ(poster->Post(MakeRecord(0x40, 12, 2, 0x1, "held", 4)), POST_OK);
-    blocked = std::async(std::launch::async, [poster] {
-      return poster->Post(MakeRecord(0x40, 12, 2, 0x1, "behind", 6));
+    EXPECT_EQ(poster->Post(MakeRecord(0x40, 12, 2, 0x1, "first", 5)), POST_OK);
+    second = std::async(std::launch::async, [poster] {
+      return poster->Post(MakeRecord(0x40, 12, 2, 0x1, "second", 6));
     });
-    EXPECT_FALSE(Ready(blocked, kStillBlockedMs));
+    ASSERT_TRUE(Ready(second, Scaled(5000)));
   };
   StartCore();
   ASSERT_EQ(Post(MakeRecord(0, 12, 0, 0)), POST_OK);
   StopCore();
-  ASSERT_TRUE(Ready(blocked, Scaled(5000)));
-  int32_t result = blocked.get();
-  EXPECT_TRUE(result == POST_OK || result == POST_NO_MEMORY) << result;
+  EXPECT_EQ(second.get(), POST_OK);
+  EXPECT_EQ(inspect().QueueSize(), 0u);
 }
 
 TEST_F(StreamTest, ProducerStreamsFromItsReadCallInOrder) {
@@ -256,6 +257,7 @@ TEST_F(StreamTest, ProducerStreamsFromItsReadCallInOrder) {
 class StreamDeathTest : public StreamTest {};
 
 TEST_F(StreamDeathTest, ReadWithoutRoomForItsCopyIsSkipped) {
+  SKIP_UNDER_SANITIZER();
   Probe* producer = AddProducer("p.so", 1, 0xFFFFFFFF);
   StartCore();
   ASSERT_TRUE(producer->WaitForCount(ENTRY_READ, 1, Scaled(5000)));
