@@ -178,6 +178,8 @@ TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning
   // The call outlives the Core: what it uses must outlive this test's frame.
   static std::atomic<bool> release{false};
   static std::atomic<bool> returned{false};
+  release.store(false);
+  returned.store(false);
   probe->hooks.read = [](const ReadRequest&) {
     while (!release.load()) usleep(1000);
     returned.store(true);
