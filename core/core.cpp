@@ -11,7 +11,6 @@
 
 #include "core/event_handler_thread.h"
 #include "core/scheduler_thread.h"
-#include "core/thread_log.h"
 #include "threads/pt.h"
 
 std::atomic<Core*> Core::instance{nullptr};
@@ -54,7 +53,6 @@ bool Core::Start() {
     discarding = false;
     closed = false;
   }
-  PrepareThreadLogs();
   {
     ScopedLock hold(&pluginsLock);
     plugins.clear();

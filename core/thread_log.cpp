@@ -1,5 +1,7 @@
 #include "core/thread_log.h"
 
+#include <mutex>
+
 #include <wx/log.h>
 #include <wx/thread.h>
 
@@ -29,10 +31,9 @@ void BindThreadToActiveLog() {
   static thread_local bool bound = false;
   if (bound) return;
   bound = true;
+  // The framework creates its per-thread bookkeeping lazily and unguarded:
+  // threads binding for the first time take turns.
+  static std::mutex binding;
+  std::lock_guard<std::mutex> hold(binding);
   wxLog::SetThreadActiveTarget(LogRelay::Get());
-}
-
-void PrepareThreadLogs() {
-  LogRelay::Get();
-  wxLog::SetThreadActiveTarget(wxLog::SetThreadActiveTarget(nullptr));
 }

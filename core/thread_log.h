@@ -14,9 +14,4 @@
 
 void BindThreadToActiveLog();
 
-// Main thread, before the Core starts threads of its own: sets up, once, the
-// framework's per-thread state that BindThreadToActiveLog relies on, so that
-// threads binding at the same time do not race to create it.
-void PrepareThreadLogs();
-
 #endif  // CORE_THREAD_LOG_H_
