@@ -37,11 +37,11 @@ Core::~Core() {
   instance.compare_exchange_strong(self, nullptr);
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
-  for (const EventRecord& record : queue) free(record.payload);
+  for (const EventRecord& record : queue) FreeCopy(record.payload);
   // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
   // can use or release them any more.
   if (abandonedLibraries == 0) {
-    for (void* payload : payloadRefs.TakeAll()) free(payload);
+    for (void* payload : payloadRefs.TakeAll()) FreeCopy(payload);
   }
 }
 

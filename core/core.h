@@ -161,6 +161,7 @@ class Core {
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
   void FreePayload(void* payload, uint32_t stream);
+  static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
   Mutex queueLock;
   pt::trigger* wakeTrigger GUARDED_BY(queueLock);  // owned; only between Start and Stop

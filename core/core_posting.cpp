@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "core/core.h"
+#include "core/payload_ledger.h"
 
 extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result) {
   Core* core = Core::instance.load(std::memory_order_acquire);
@@ -42,6 +43,7 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
     void* copy = malloc(record.payloadSize);
     if (copy == nullptr) return POST_NO_MEMORY;
     memcpy(copy, record.payload, record.payloadSize);
+    PayloadLedger::Copied(copy);
     record.payload = copy;  // freed by delivery, a release, or a refusal below
   } else {
     record.payload = nullptr;
@@ -50,12 +52,12 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
   if (record.stream != 0) {
     StreamGate* gate = nullptr;
     if (!streamTable.Find(record.stream, &gate)) {
-      free(record.payload);
+      FreeCopy(record.payload);
       return POST_NO_STREAM;
     }
     if (gate != nullptr) gate->gate.wait();  // the stream's previous payload must be gone
     if (!streamTable.Occupy(record.stream, gate, record.payload)) {
-      free(record.payload);
+      FreeCopy(record.payload);
       return POST_NO_STREAM;
     }
   }
@@ -97,8 +99,9 @@ void Core::WakeHandler() {
 // no gate.
 void Core::PostRelease(const EventRecord& event) {
   if (payloadRefs.Release(event.payload, event.source) == PayloadRefs::ReleaseOutcome::kLastGone) {
-    streamTable.VacateAll(reinterpret_cast<uintptr_t>(event.payload));
-    free(event.payload);
+    uintptr_t address = reinterpret_cast<uintptr_t>(event.payload);
+    FreeCopy(event.payload);
+    streamTable.VacateAll(address);
   }
   WakeHandler();
 }
@@ -113,11 +116,28 @@ void Core::StartStream(const EventRecord& event) {
   WakeHandler();
 }
 
-// The payload copy of a record is gone for good: let the stream's next
-// payload through and free it. (The order does not matter to a waiting
-// poster: it made its own copy before it began to wait.)
+// The address is taken as an integer before the free and only compared
+// after it; the compiler cannot tell that from a use of the freed pointer.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
+
+// The payload copy of a record is gone for good: free it, then let the
+// stream's next payload through, so that a stream never has two payloads
+// alive at once.
 void Core::FreePayload(void* payload, uint32_t stream) {
-  if (stream != 0) streamTable.Vacate(stream, reinterpret_cast<uintptr_t>(payload));
+  uintptr_t address = reinterpret_cast<uintptr_t>(payload);
+  FreeCopy(payload);
+  if (stream != 0) streamTable.Vacate(stream, address);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+void Core::FreeCopy(void* payload) {
+  PayloadLedger::Freed(payload);
   free(payload);
 }
 

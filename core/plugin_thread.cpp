@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/payload_ledger.h"
 #include "core/thread_log.h"
 
 namespace {
@@ -51,6 +52,7 @@ PluginThread::PluginThread(Core* owner, PluginEntry call, const uint8_t* request
     return;
   }
   memcpy(privatePayload, read->payload, read->payloadSize);
+  PayloadLedger::Copied(privatePayload);
   read->payload = privatePayload;
 }
 
@@ -62,6 +64,7 @@ void PluginThread::execute() {
 }
 
 void PluginThread::cleanup() {
+  PayloadLedger::Freed(privatePayload);
   free(privatePayload);
   privatePayload = nullptr;
   // Last touch of anything outside this object: after it the Core may close

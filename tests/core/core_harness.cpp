@@ -62,6 +62,11 @@ void CoreTest::StopCore() {
   core_->Stop();
 }
 
+void CoreTest::DestroyCore() {
+  StopCore();
+  core_.reset();
+}
+
 int32_t CoreTest::Post(const EventRecord& record) {
   EventResult result{};
   result.size = sizeof(result);

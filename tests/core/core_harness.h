@@ -91,6 +91,7 @@ class CoreTest : public ::testing::Test {
 
   void StartCore();
   void StopCore();
+  void DestroyCore();  // stops it first if it runs
   Core* core() { return core_.get(); }
   CoreInspector inspect() { return CoreInspector(core_.get()); }
 
