@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <libdaemon/dfork.h>
+#include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
 #include <libdaemon/dsignal.h>
 
@@ -34,6 +35,11 @@ int GiveUp(int status, bool removePidFile) {
 
 int tqServerApp::RunDaemon(Core* core) {
   daemon_pid_file_ident = kIdentity;
+  // libdaemon reports its own failures (a PID file it cannot create, say)
+  // through openlog with this identity, which replaces the syslog target's
+  // for every later record of the process; without it they would all go out
+  // as "UNKNOWN".
+  daemon_log_ident = kIdentity;
   (void)daemon_retval_init();
   pid_t pid = daemon_fork();
   if (pid < 0) {
@@ -57,6 +63,7 @@ int tqServerApp::RunDaemon(Core* core) {
   }
 
   // The daemon.
+  LeaveLockToInvoker();
   umask(022);
   (void)wxSetWorkingDirectory(m_executable.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE));
   delete wxLog::SetActiveTarget(new wxLogSyslog(daemon_pid_file_ident));

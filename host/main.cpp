@@ -1,4 +1,4 @@
 // Process entry: hands over to the framework, which creates tqServerApp.
-#include <wx/init.h>
+#include "host/server_app.h"
 
-int main(int argc, char** argv) { return wxEntry(argc, argv); }
+int main(int argc, char** argv) { return RunServer(argc, argv); }

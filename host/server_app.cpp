@@ -1,10 +1,17 @@
 #include "host/server_app.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
 
 #include <wx/filefn.h>
+#include <wx/init.h>
 #include <wx/intl.h>
 #include <wx/log.h>
+#include <wx/strconv.h>
+#include <wx/tokenzr.h>
 
 #include "core/core.h"
 
@@ -16,6 +23,35 @@ namespace {
 
 // The host's own handle on the Core: created by OnInit, destroyed by OnExit.
 Core* g_core = nullptr;
+
+// A daemon's copy of the single-instance checker, which it must never
+// destroy (see LeaveLockToInvoker); kept reachable here so that leak checkers
+// see no leak. Owned, never freed. Main thread only.
+wxSingleInstanceChecker* g_inheritedChecker = nullptr;
+
+// argv[0] as the process got it; borrowed from main's argv, which outlives
+// the application. Null when there is none, or when the framework was entered
+// some other way than RunServer. Main thread only.
+const char* g_programName = nullptr;
+
+// File names are bytes. Whatever the locale, the executable's path must reach
+// the search along PATH, chdir and the Core unchanged, also when it is not
+// valid text in the locale or not valid UTF-8 at all; the Core reads and
+// writes names through the same conversion, so the two agree byte for byte.
+wxMBConv* LosslessNames() {
+  static wxMBConvUTF8 lossless(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
+  return &lossless;
+}
+
+// The folders of the search path, split as the framework's
+// wxPathList::AddEnvList splits them (at ':' and ';', kept as they are), but
+// read byte for byte instead of through the locale.
+void AddSearchPath(wxPathList* paths) {
+  const char* value = getenv("PATH");
+  if (value == nullptr) return;
+  wxArrayString folders = wxStringTokenize(wxString(value, *LosslessNames()), ":;");
+  for (const wxString& folder : folders) static_cast<wxArrayString*>(paths)->Add(folder);
+}
 
 void WriteText(const char* text, size_t length) {
   fwrite(text, 1, length, stdout);
@@ -38,12 +74,46 @@ const wxCmdLineEntryDesc kCommandLine[] = {
 
 wxIMPLEMENT_ABSTRACT_CLASS(tqServerApp, wxEvtHandler);
 
-tqServerApp::tqServerApp() : m_debug(false) {
-  (void)m_instanceChecker.Create("tqServer", "");  // held, never consulted
+int RunServer(int argc, char** argv) {
+  // The framework turns the command line into text through the locale
+  // before the application sees it, and drops an argument that does not
+  // convert; a service usually runs in the C locale. A program name with
+  // bytes outside ASCII would then come out changed, or be dropped so that
+  // the next argument took its place (and "-d" would be lost as the program
+  // name). So the name is kept byte for byte for OnInit, and the framework
+  // gets a copy of the command line in plain ASCII, which always converts:
+  // every switch is ASCII, so that loses nothing it looks at.
+  g_programName = argc > 0 ? argv[0] : nullptr;
+  std::vector<std::string> ascii(argv, argv + argc);
+  std::vector<char*> args;
+  for (std::string& argument : ascii) {
+    for (char& c : argument) {
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    }
+    args.push_back(&argument[0]);
+  }
+  args.push_back(nullptr);
+  return wxEntry(argc, args.data());
+}
+
+tqServerApp::tqServerApp() : m_instanceChecker(new wxSingleInstanceChecker()), m_debug(false) {
+  (void)m_instanceChecker->Create("tqServer", "");  // held, never consulted
   m_executable.Clear();
 }
 
-tqServerApp::~tqServerApp() {}
+tqServerApp::~tqServerApp() { delete m_instanceChecker; }
+
+void tqServerApp::LeaveLockToInvoker() {
+  // The lock file was made before the fork; it holds the invoking process's
+  // id and only that process holds its lock, and it removes the file when it
+  // exits. Were the daemon's copy destroyed as well, whichever of the two
+  // ended second would find the file gone and log an error about it: on
+  // standard error of the invoking process after every start the daemon
+  // gave up on, since such a daemon ends first. So the daemon keeps its copy
+  // without ever destroying it.
+  g_inheritedChecker = m_instanceChecker;
+  m_instanceChecker = nullptr;
+}
 
 void tqServerApp::OnInitCmdLine(wxCmdLineParser& parser) {
   wxAppConsole::OnInitCmdLine(parser);
@@ -60,11 +130,24 @@ bool tqServerApp::OnInit() {
   if (!wxAppConsole::OnInit()) return false;
   // Creates the default target on this thread now, before other threads log.
   (void)wxLog::GetActiveTarget();
-  wxString argv0 = argc > 0 ? wxString(argv[0]) : wxString();
+  // From here on every file name the framework hands to the system, and
+  // every one it reads back (the current directory), goes through the
+  // lossless conversion.
+  wxConvFileName = LosslessNames();
+  wxString argv0;
+  if (g_programName != nullptr) {
+    argv0 = wxString(g_programName, *LosslessNames());
+  } else if (argc > 0) {
+    argv0 = argv[0];
+  }
   m_executable.Assign(argv0, wxPATH_NATIVE);
-  if (!wxIsAbsolutePath(m_executable.GetFullPath())) {
+  // A bare name was found along the search path by whoever started us; a
+  // relative path with a folder in it was taken from the working directory,
+  // where the normalisation below finds it too (searching the path for it
+  // would lose the server, and with it its plug-ins).
+  if (!wxIsAbsolutePath(m_executable.GetFullPath()) && !argv0.Contains("/")) {
     wxPathList paths;
-    paths.AddEnvList("PATH");
+    AddSearchPath(&paths);
     m_executable.Assign(paths.FindAbsoluteValidPath(argv0));
   }
   // Every normalisation but case folding.

@@ -15,6 +15,10 @@
 
 class Core;
 
+// The process entry: hands the command line to the framework, which creates
+// tqServerApp and runs it; returns the exit status. Main thread.
+int RunServer(int argc, char** argv);
+
 // Texts of the foreground run, written byte for byte to standard output.
 extern const char kStartingText[];  // 21 bytes
 extern const char kPressKeyText[];  // 33 bytes
@@ -35,9 +39,14 @@ class tqServerApp : public wxAppConsole {
   int RunForeground();
   int RunDaemon(Core* core);  // host/daemon.cpp
 
+  // Daemon only, right after the fork: lets go of the inherited lock (see
+  // the definition).
+  void LeaveLockToInvoker();
+
   // Held for the life of the object; nothing ever asks it whether another
-  // instance runs.
-  wxSingleInstanceChecker m_instanceChecker;
+  // instance runs. Owned; null in a daemon, which leaves the lock to the
+  // invoking process that made it.
+  wxSingleInstanceChecker* m_instanceChecker;
   wxFileName m_executable;  // absolute and normalised once OnInit has run
   bool m_debug;
 

@@ -1,0 +1,5 @@
+# Plug-ins for the tests that run the server as a process (tests/host): they
+# talk to the test through files named in the environment, which a daemon
+# inherits.
+ombrevard_test_plugin(trace_file trace_file.c)
+ombrevard_test_plugin(load_blocks load_blocks.c)
