@@ -20,18 +20,28 @@ struct EmptyBlock {
 };
 EmptyBlock emptyblock = {{0, 0}, {0}};
 
+// Block size for n bytes: 16, 32, then multiples of 64 up to 2048 and of 4096
+// above. In size_t, because the header and terminator added to a length near
+// the int limit would wrap an int round to a tiny block.
+size_t BlockSize(size_t n) {
+  if (n <= 16) return 16;
+  if (n <= 32) return 32;
+  if (n <= 2048) return (n + 63) & ~size_t{63};
+  return (n + 4095) & ~size_t{4095};
+}
+
 Header* HeaderOf(const char* data) {
   return reinterpret_cast<Header*>(const_cast<char*>(data) - kHeaderSize);
 }
 
 char* Allocate(int length) {
   if (length < 1) fatal(CRIT_STRING_OVERFLOW, "String overflow");
-  char* block = static_cast<char*>(
-      allocmem(static_cast<size_t>(string::capacityfor(length + kHeaderSize + 1))));
+  char* block =
+      static_cast<char*>(allocmem(BlockSize(static_cast<size_t>(length) + kHeaderSize + 1)));
   Header* header = reinterpret_cast<Header*>(block);
   header->refcount = 1;
   header->length = length;
-  block[kHeaderSize + length] = 0;
+  block[static_cast<size_t>(kHeaderSize) + static_cast<size_t>(length)] = 0;
   return block + kHeaderSize;
 }
 
@@ -41,10 +51,7 @@ char* const emptystr = emptyblock.text;
 string nullstring;
 
 int string::capacityfor(int n) {
-  if (n <= 16) return 16;
-  if (n <= 32) return 32;
-  if (n <= 2048) return (n + 63) & ~63;
-  return (n + 4095) & ~4095;
+  return static_cast<int>(BlockSize(n < 0 ? 0 : static_cast<size_t>(n)));
 }
 
 string::string(const char* text) : data_(emptystr) {
