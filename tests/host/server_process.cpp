@@ -61,7 +61,7 @@ bool InstallServerAt(const std::string& directory) {
   (void)mkdir(directory.c_str(), 0755);
   (void)mkdir((directory + "/plugins").c_str(), 0755);
   std::string target = directory + "/ombrevard";
-  std::ifstream in(OMBREVARD_BINARY, std::ios::binary);
+  std::ifstream in(testing_support::ServerBinary(), std::ios::binary);
   std::ofstream copy(target, std::ios::binary);
   copy << in.rdbuf();
   copy.close();

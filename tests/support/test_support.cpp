@@ -78,7 +78,13 @@ std::string TempTree::WriteFile(const std::string& path, const std::string& cont
 void TempTree::RemovePluginDir() { RemoveTree(PluginDir()); }
 
 std::string TestPlugin(const std::string& name) {
-  return std::string(OMBREVARD_TEST_PLUGIN_DIR) + "/" + name + ".so";
+  const char* folder = getenv("OMBREVARD_TEST_PLUGIN_DIR");
+  return std::string(folder != nullptr ? folder : OMBREVARD_TEST_PLUGIN_DIR) + "/" + name + ".so";
+}
+
+std::string ServerBinary() {
+  const char* server = getenv("OMBREVARD_TEST_SERVER");
+  return server != nullptr ? server : OMBREVARD_BINARY;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -48,6 +48,12 @@ class TempTree {
 // <dir>/libprobe.so... as named in the build).
 std::string TestPlugin(const std::string& name);
 
+// The server binary the process tests run: the one this build made, or the
+// one OMBREVARD_TEST_SERVER names (the 32-bit run checks its server and
+// plug-ins, named by OMBREVARD_TEST_SERVER and OMBREVARD_TEST_PLUGIN_DIR,
+// with the native test programs).
+std::string ServerBinary();
+
 std::string ReadFile(const std::string& path);
 
 struct ProcessResult {
