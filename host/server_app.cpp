@@ -128,8 +128,11 @@ bool tqServerApp::OnCmdLineParsed(wxCmdLineParser& parser) {
 
 bool tqServerApp::OnInit() {
   if (!wxAppConsole::OnInit()) return false;
-  // Creates the default target on this thread now, before other threads log.
-  (void)wxLog::GetActiveTarget();
+  // The framework's standard-error target, created on this thread before
+  // other threads log, and writing names as the bytes they are: in the C
+  // locale of a service its usual conversion would mangle every byte outside
+  // ASCII of a plug-in's file name.
+  delete wxLog::SetActiveTarget(new wxLogStderr(nullptr, *LosslessNames()));
   // From here on every file name the framework hands to the system, and
   // every one it reads back (the current directory), goes through the
   // lossless conversion.

@@ -221,3 +221,30 @@ TEST_F(ForegroundTest, SecondInstanceRunsBesideTheFirst) {
 }
 
 }  // namespace
+
+TEST_F(ForegroundTest, PluginNamesReachStandardErrorByteForByteInAnyLocale) {
+  const std::string name = "bad-\xff\xfe-\xe5\x90\x8d $(x) <&>.so";
+  tree.AddPlugin(TestPlugin("load_fails"), name);
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ProcessOptions options = Options({"-d"});
+    options.env["LC_ALL"] = locale;
+    ProcessResult result = RunProcess(options);
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.err.find("plugin " + name + " load returned 3 error 7"), std::string::npos)
+        << result.err;
+  }
+}
+
+TEST_F(ForegroundTest, RelativePathWithAFolderFindsThePluginsBesideIt) {
+  ProcessOptions options = Options({"-d"});
+  options.argv[0] = "bin/ombrevard";
+  options.program = tree.ExecutablePath();
+  options.env["PATH"] = "/nonexistent";
+  options.cwd = tree.Root();
+  ProcessResult result = RunProcess(options);
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(LoadDirectory(), RealPath(tree.BinDir()));
+}
