@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need. Idempotent; run
+# Installs the Debian packages the build and the tests need. Idempotent; run
 # as root on Debian 12.
+#   scripts/setup.sh           what the server, its tests and examples need
+#   scripts/setup.sh --all     also the 32-bit x86 build, the sanitizer and
+#                              fuzzing compilers and valgrind
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  g++-multilib           # checks the plug-in header's 32-bit layout
+  g++-multilib             # the plug-in header's 32-bit layout check
   libgtest-dev
-  libwxgtk3.2-dev        # the wxWidgets 3.2 base library, its headers and wx-config
+  libwxgtk3.2-dev          # the wxWidgets 3.2 base library, its headers and wx-config
   libdaemon-dev
   libtinyxml-dev
   libgoogle-perftools-dev  # tcmalloc minimal
 )
+if [ "${1:-}" = "--all" ]; then
+  packages+=(
+    libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386
+    libgoogle-perftools-dev:i386 libgtest-dev:i386
+    qemu-user                # runs the 32-bit build where the kernel cannot
+    clang libclang-rt-14-dev # the fuzzer
+    valgrind
+  )
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do

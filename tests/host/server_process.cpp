@@ -126,6 +126,19 @@ void StopChild(pid_t child) {
   (void)waitpid(child, nullptr, 0);
 }
 
+// A server for another architecture runs inside a user-mode emulator,
+// which the system starts with the server's path as its first argument.
+static bool RunsUnderEmulator(const std::string& base, const char* exe,
+                              const std::string& executable) {
+  if (strstr(exe, "qemu-") == nullptr) return false;
+  std::string cmdline = testing_support::ReadFile(base + "/cmdline");
+  size_t first = cmdline.find('\0');
+  if (first == std::string::npos) return false;
+  std::string argument = cmdline.substr(first + 1);
+  argument = argument.substr(0, argument.find('\0'));
+  return RealPath(argument) == executable;
+}
+
 std::vector<pid_t> ChildrenRunning(const std::string& executable) {
   std::vector<pid_t> children;
   DIR* proc = opendir("/proc");
@@ -146,7 +159,9 @@ std::vector<pid_t> ChildrenRunning(const std::string& executable) {
     ssize_t n = readlink((base + "/exe").c_str(), target, sizeof(target) - 1);
     if (n <= 0) continue;
     target[n] = '\0';
-    if (executable == target) children.push_back(static_cast<pid_t>(pid));
+    if (executable == target || RunsUnderEmulator(base, target, executable)) {
+      children.push_back(static_cast<pid_t>(pid));
+    }
   }
   closedir(proc);
   return children;
