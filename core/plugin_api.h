@@ -155,8 +155,9 @@ typedef int32_t (*PluginEntry)(void* request, void* reply);
 
 /* "Load" request. Main thread, once, first of all calls. Return 0 with
  * loadError 0 for success; anything else refuses the plug-in and closes the
- * library without any further call (so start nothing here that outlives the
- * call unless Load succeeds). */
+ * library without any further call. A plug-in whose id another plug-in has
+ * already taken is refused the same way after a successful Load. So start
+ * nothing here that outlives the call: start threads in Open. */
 typedef struct LoadRequest {
   uint32_t size;    /* Core: sizeof(LoadRequest) */
   uint32_t version; /* Core: 2 */
