@@ -20,6 +20,7 @@ const char kCallsStillRunningMessage[] =
 
 Core::Core(const wxFileName& path)
     : wakeTrigger(nullptr),
+      triggerStorage(nullptr),
       eventHandler(nullptr),
       scheduler(nullptr),
       discarding(false),
@@ -43,13 +44,19 @@ Core::~Core() {
   if (abandonedLibraries == 0) {
     for (void* payload : payloadRefs.TakeAll()) FreeCopy(payload);
   }
+  delete triggerStorage;
 }
 
 bool Core::Start() {
   {
     ScopedLock hold(&queueLock);
     if (wakeTrigger != nullptr) return true;  // already running
-    wakeTrigger = new pt::trigger(true, false);
+    if (triggerStorage == nullptr) {
+      triggerStorage = new pt::trigger(true, false);
+    } else {
+      triggerStorage->reset();  // a wake-up left from the previous run means nothing now
+    }
+    wakeTrigger = triggerStorage;
     discarding = false;
     closed = false;
   }
@@ -74,13 +81,10 @@ void Core::Stop() {
   ClosePlugins();
   UnloadPlugins();
   DrainQueue();
-  pt::trigger* trigger;
-  {
-    ScopedLock hold(&queueLock);
-    trigger = wakeTrigger;
-    wakeTrigger = nullptr;
-  }
-  delete trigger;  // DrainQueue closed the queue, so no poster reaches it any more
+  // The trigger itself stays until destruction: a poster that appended just
+  // before DrainQueue closed the queue may still be posting it.
+  ScopedLock hold(&queueLock);
+  wakeTrigger = nullptr;
 }
 
 void Core::OpenPlugins() {

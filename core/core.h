@@ -164,7 +164,11 @@ class Core {
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
   Mutex queueLock;
-  pt::trigger* wakeTrigger GUARDED_BY(queueLock);  // owned; only between Start and Stop
+  // Borrowed from triggerStorage; set only between Start and Stop.
+  pt::trigger* wakeTrigger GUARDED_BY(queueLock);
+  // Owned; made by the first Start and kept until the Core is destroyed, so
+  // that a poster may post it after letting go of queueLock.
+  pt::trigger* triggerStorage;
   // Changed only on the main thread, under pluginsLock. The event handler and
   // the scheduler read it without the lock (it does not change while they
   // run); stream starts from other threads read it under the lock.

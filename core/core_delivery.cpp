@@ -93,7 +93,11 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
     (void)plugin.write(&request, &reply);
     keep = reply.keep;
   }
-  if (keep == 0) (void)payloadRefs.dropRef(record.payload, descriptor.id);
+  if (keep == 0) {
+    (void)payloadRefs.dropRef(record.payload, descriptor.id);  // the delivery hold remains
+  } else {
+    payloadRefs.Keep(record.payload, descriptor.id);
+  }
 }
 
 // Poster's thread. Walks the list under pluginsLock (it may be loading or

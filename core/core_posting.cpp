@@ -78,21 +78,29 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
 // delivery has ended (the caller discards the record) or the queue is closed
 // for good (the caller refuses it).
 Core::AppendResult Core::Append(const EventRecord& record) {
-  ScopedLock hold(&queueLock);
-  if (closed) return AppendResult::kClosed;
-  if (discarding) return AppendResult::kDiscarded;
-  bool wasEmpty = queue.empty();
-  queue.push_back(record);
-  // The handler only waits after finding the queue empty under this lock, so
-  // a queue that was not empty already has a wake-up on its way.
-  if (wasEmpty) wakeTrigger->post();
+  pt::trigger* wake = nullptr;
+  {
+    ScopedLock hold(&queueLock);
+    if (closed) return AppendResult::kClosed;
+    if (discarding) return AppendResult::kDiscarded;
+    // The handler only waits after finding the queue empty under this lock,
+    // so a queue that was not empty already has a wake-up on its way.
+    if (queue.empty()) wake = wakeTrigger;
+    queue.push_back(record);
+  }
+  // Posted with the lock let go, so that the handler it wakes does not find
+  // queueLock still held and sleep again; triggerStorage outlives the post.
+  if (wake != nullptr) wake->post();
   return AppendResult::kQueued;
 }
 
 void Core::WakeHandler() {
-  // Under the lock: Stop destroys the trigger under it too.
-  ScopedLock hold(&queueLock);
-  if (wakeTrigger != nullptr) wakeTrigger->post();
+  pt::trigger* wake;
+  {
+    ScopedLock hold(&queueLock);
+    wake = wakeTrigger;
+  }
+  if (wake != nullptr) wake->post();  // triggerStorage outlives the post
 }
 
 // Any thread. A release naming a payload nobody holds frees nothing and opens

@@ -5,8 +5,7 @@ PayloadRefs::~PayloadRefs() {
 }
 
 bool PayloadRefs::Empty(const Holders& holders) {
-  return !holders.delivering && holders.inlineCount == 0 &&
-         (holders.more == nullptr || holders.more->empty());
+  return holders.inlineCount == 0 && (holders.more == nullptr || holders.more->empty());
 }
 
 void PayloadRefs::Add(Holders* holders, uint32_t holder) {
@@ -18,64 +17,100 @@ void PayloadRefs::Add(Holders* holders, uint32_t holder) {
   holders->more->insert(holder);
 }
 
-void PayloadRefs::Remove(Holders* holders, uint32_t holder) {
+bool PayloadRefs::Remove(Holders* holders, uint32_t holder) {
   uint32_t kept = 0;
   for (uint32_t i = 0; i < holders->inlineCount; i++) {
     if (holders->inlineIds[i] != holder) holders->inlineIds[kept++] = holders->inlineIds[i];
   }
+  bool removed = kept != holders->inlineCount;
   holders->inlineCount = kept;
-  if (holders->more != nullptr) holders->more->erase(holder);
-}
-
-bool PayloadRefs::EraseIfEmpty(std::unordered_map<void*, Holders>::iterator it) {
-  if (!Empty(it->second)) return false;
-  delete it->second.more;
-  table.erase(it);
-  return true;
+  if (holders->more != nullptr && holders->more->erase(holder) != 0) removed = true;
+  return removed;
 }
 
 void PayloadRefs::HoldForDelivery(void* payload) {
   if (payload == nullptr) return;
-  ScopedLock hold(&lock);
-  table[payload].delivering = true;
+  keptDuringDelivery = false;
+  delivering.store(payload, std::memory_order_release);
 }
 
 bool PayloadRefs::EndDelivery(void* payload) {
   if (payload == nullptr) return true;
+  if (!keptDuringDelivery) {
+    // Only this thread puts payloads into the table, so with no keep during
+    // this delivery the payload has no entry, whatever others released.
+    delivering.store(nullptr, std::memory_order_release);
+    return true;
+  }
+  keptDuringDelivery = false;
   ScopedLock hold(&lock);
-  auto it = table.find(payload);
-  if (it == table.end()) return true;
-  it->second.delivering = false;
-  return EraseIfEmpty(it);
+  delivering.store(nullptr, std::memory_order_release);
+  return table.find(payload) == table.end();
 }
 
 void PayloadRefs::addRef(void* payload, uint32_t holder) {
   if (payload == nullptr) return;
-  ScopedLock hold(&lock);
-  Add(&table[payload], holder);
+  call.store(kCallActive | holder, std::memory_order_release);
 }
 
 bool PayloadRefs::dropRef(void* payload, uint32_t holder) {
+  (void)holder;  // the call word names the one call in progress
   if (payload == nullptr) return true;
+  call.store(0, std::memory_order_release);
+  return false;  // the delivery hold stays until EndDelivery
+}
+
+void PayloadRefs::Keep(void* payload, uint32_t holder) {
+  if (payload == nullptr) return;
   ScopedLock hold(&lock);
-  auto it = table.find(payload);
-  if (it == table.end()) return true;
-  Remove(&it->second, holder);
-  return EraseIfEmpty(it);
+  // Under the lock, so that a release sees either the call word or the pair.
+  uint64_t word = call.exchange(0, std::memory_order_acq_rel);
+  if ((word & kCallReleased) != 0) return;  // released during its own call
+  Add(&table[payload], holder);
+  keptDuringDelivery = true;
+}
+
+bool PayloadRefs::ReleaseCall(void* payload, uint32_t holder) {
+  if (delivering.load(std::memory_order_acquire) != payload) return false;
+  uint64_t active = kCallActive | holder;
+  if (!call.compare_exchange_strong(active, active | kCallReleased, std::memory_order_acq_rel)) {
+    return false;
+  }
+  // The word may belong to the next delivery, if the handler moved on between
+  // the two reads; that delivery's word is the handler's again.
+  if (delivering.load(std::memory_order_acquire) != payload) {
+    uint64_t marked = active | kCallReleased;
+    (void)call.compare_exchange_strong(marked, active, std::memory_order_acq_rel);
+    return false;
+  }
+  return true;
 }
 
 PayloadRefs::ReleaseOutcome PayloadRefs::Release(void* payload, uint32_t holder) {
   if (payload == nullptr) return ReleaseOutcome::kNotHeld;
   ScopedLock hold(&lock);
+  bool inTable = false;
   auto it = table.find(payload);
-  if (it == table.end()) return ReleaseOutcome::kNotHeld;
-  Remove(&it->second, holder);
-  return EraseIfEmpty(it) ? ReleaseOutcome::kLastGone : ReleaseOutcome::kStillHeld;
+  if (it != table.end()) {
+    inTable = true;
+    Remove(&it->second, holder);
+    if (Empty(it->second)) {
+      delete it->second.more;
+      table.erase(it);
+    }
+  }
+  bool beingDelivered = ReleaseCall(payload, holder) ||
+                        delivering.load(std::memory_order_acquire) == payload;
+  if (beingDelivered || table.count(payload) != 0) return ReleaseOutcome::kStillHeld;
+  return inTable ? ReleaseOutcome::kLastGone : ReleaseOutcome::kNotHeld;
 }
 
 size_t PayloadRefs::HeldCount() {
   ScopedLock hold(&lock);
-  return table.size();
+  size_t count = table.size();
+  void* current = delivering.load(std::memory_order_acquire);
+  if (current != nullptr && table.count(current) == 0) count++;
+  return count;
 }
 
 std::vector<void*> PayloadRefs::TakeAll() {

@@ -8,14 +8,25 @@
 // Core's delivery hold is kept apart from them, so no release post, whatever
 // source it names, can take the payload from under a delivery in progress.
 //
-// Every operation takes the table's own lock and nothing else; safe from any
-// thread. A null payload is never held.
+// Only kept payloads have an entry in the table. The delivery hold and the
+// hold of the one plug-in call in progress live in two atomic words that the
+// event handler writes without the lock, so a delivery to plug-ins that do
+// not keep the payload takes no lock at all. A keep is written into the table
+// under the lock; a release that comes while the call holding the payload is
+// still in progress marks the call's word, also under the lock, so that a
+// keep answered after it is not recorded.
+//
+// Threads: HoldForDelivery, addRef, dropRef, Keep and EndDelivery on the
+// event handler thread only (one delivery, and one call of it, at a time);
+// the others from any thread. Every operation that takes the table's lock
+// takes nothing else. A null payload is never held.
 #ifndef CORE_PAYLOAD_REFS_H_
 #define CORE_PAYLOAD_REFS_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -39,14 +50,20 @@ class PayloadRefs {
   // Event handler thread: the Core's hold for the length of one delivery.
   void HoldForDelivery(void* payload) EXCLUDES(lock);
   // Event handler thread: ends that hold; true when no plug-in kept the
-  // payload, so the caller frees it. True at once for null.
+  // payload, so the caller frees it. True at once for null. Takes the lock
+  // only when a plug-in kept the payload during this delivery.
   bool EndDelivery(void* payload) EXCLUDES(lock);
 
-  // A plug-in's hold, around its call and beyond if it keeps the payload.
-  void addRef(void* payload, uint32_t holder) EXCLUDES(lock);
-  // Removes every pair (payload, holder); true when no holder of any kind is
-  // left. True at once for null.
-  bool dropRef(void* payload, uint32_t holder) EXCLUDES(lock);
+  // Event handler thread, around one plug-in call of the delivery in
+  // progress. addRef: the plug-in holds the payload from now on. After the
+  // call, dropRef when the reply did not keep the payload (true when no
+  // holder is left, which the delivery hold rules out until EndDelivery;
+  // true at once for null), Keep when it did: the hold stays until the
+  // plug-in's release, unless that release came already. Only Keep takes the
+  // lock.
+  void addRef(void* payload, uint32_t holder);
+  bool dropRef(void* payload, uint32_t holder);
+  void Keep(void* payload, uint32_t holder) EXCLUDES(lock);
 
   // A release post: as dropRef, but tells a payload nobody holds apart from
   // one whose last holder just left, so a stray release frees nothing.
@@ -61,20 +78,32 @@ class PayloadRefs {
 
  private:
   struct Holders {
-    bool delivering = false;
     uint32_t inlineCount = 0;  // entries used in inlineIds
     uint32_t inlineIds[3];
     std::unordered_multiset<uint32_t>* more = nullptr;  // owned; rare overflow
   };
 
-  // Requires lock. True when nobody holds the entry any more.
+  // The call word: zero when no call is in progress, otherwise the holder id
+  // with kCallActive, plus kCallReleased once that holder released the
+  // payload during the call.
+  static constexpr uint64_t kCallActive = 1ull << 32;
+  static constexpr uint64_t kCallReleased = 1ull << 33;
+
   static bool Empty(const Holders& holders);
-  static void Remove(Holders* holders, uint32_t holder);
+  static bool Remove(Holders* holders, uint32_t holder);  // true when a pair went
   static void Add(Holders* holders, uint32_t holder);
-  bool EraseIfEmpty(std::unordered_map<void*, Holders>::iterator it) REQUIRES(lock);
+  // A release of the payload of the call in progress by the plug-in being
+  // called; true when it matched that call.
+  bool ReleaseCall(void* payload, uint32_t holder) REQUIRES(lock);
 
   Mutex lock;
-  std::unordered_map<void*, Holders> table GUARDED_BY(lock);
+  std::unordered_map<void*, Holders> table GUARDED_BY(lock);  // kept payloads only
+  // Written by the event handler; read by the others under the lock. A
+  // thread learns of a payload only from a call that started after these
+  // were written, so it never sees them stale for that payload.
+  std::atomic<void*> delivering{nullptr};  // the payload of the delivery in progress
+  std::atomic<uint64_t> call{0};           // the call word, for `delivering`
+  bool keptDuringDelivery = false;         // event handler thread only
 };
 
 #endif  // CORE_PAYLOAD_REFS_H_

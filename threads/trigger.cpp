@@ -26,12 +26,15 @@ void trigger::wait() {
 void trigger::post() {
   pthread_mutex_lock(&mutex_);
   state_ = 1;
+  pthread_mutex_unlock(&mutex_);
+  // Signalled with the mutex let go, so that a waiter it wakes does not find
+  // the mutex still held and sleep once more. Waiters loop on state_, so a
+  // wake-up that finds the state already taken only waits again.
   if (autoreset_) {
     pthread_cond_signal(&condition_);
   } else {
     pthread_cond_broadcast(&condition_);
   }
-  pthread_mutex_unlock(&mutex_);
 }
 
 void trigger::reset() {

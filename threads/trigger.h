@@ -2,7 +2,8 @@
 // which clears it) or manual-reset (a post lets every waiter through until
 // reset). Its state is a flag, not a count: posts that come while nobody waits
 // merge into one. The Core wakes its event handler with an auto-reset one.
-// Safe from any thread.
+// Safe from any thread; a trigger must outlive every post() in progress,
+// since the waiter a post wakes may return before the post does.
 #ifndef THREADS_TRIGGER_H_
 #define THREADS_TRIGGER_H_
 

@@ -113,7 +113,7 @@ TEST_F(TimedSemTest, RacingTakersGetOneUnitPerPost) {
   // A waiter woken by a post may find that another caller took the unit
   // first; it must then wait on rather than take a unit that is not there.
   pt::timedsem sem(0);
-  BackgroundCall waiter([&sem] { return sem.wait(200); });
+  BackgroundCall waiter([&sem] { return sem.wait(Scaled(1000)); });
   EXPECT_TRUE(waiter.StaysBlocked());
   sem.post();
   bool mine = sem.wait(0);

@@ -1,0 +1,110 @@
+#include "bench/core_rig.h"
+
+#include <dlfcn.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <wx/filename.h>
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat* info, int kind, struct FTW* walk) {
+  (void)info;
+  (void)kind;
+  (void)walk;
+  return remove(path);
+}
+
+}  // namespace
+
+ScratchTree::ScratchTree() {
+  char pattern[] = "/tmp/ombrevard-bench-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (made == nullptr) return;
+  root = made;
+  ok = mkdir((root + "/bin").c_str(), 0755) == 0 && mkdir(PluginDir().c_str(), 0755) == 0;
+}
+
+ScratchTree::~ScratchTree() {
+  if (root.empty()) return;
+  // Depth first, without following links; a leftover in /tmp harms nobody.
+  (void)nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ScratchTree::AddPlugin(const std::string& source, const std::string& name) {
+  std::string target = PluginDir() + "/" + name;
+  std::ifstream in(source, std::ios::binary);
+  std::ofstream out(target, std::ios::binary);
+  out << in.rdbuf();
+  out.close();
+  return in.good() && out.good() ? target : "";
+}
+
+CoreRig::CoreRig(const std::string& nodeLibrary, int sinkCount, int producerCount, int idle)
+    : library(nodeLibrary) {
+  ok = tree.Ok();
+  for (int i = 0; ok && i < sinkCount; i++) {
+    BenchNode* node = AddConfigured("sink_" + std::to_string(i) + ".so");
+    if (node == nullptr) break;
+    node->descriptor.id = kSinkIdBase + static_cast<uint32_t>(i);
+    node->descriptor.subscriptionMask[1] = 0xFFFFFFFFu;
+    node->descriptor.eventSink = 1;
+    node->configured.store(true);
+    sinks.push_back(node);
+  }
+  for (int k = 0; ok && k < producerCount; k++) {
+    BenchNode* node = AddConfigured("producer_" + std::to_string(k) + ".so");
+    if (node == nullptr) break;
+    node->descriptor.id = kProducerIdBase + static_cast<uint32_t>(k);
+    node->descriptor.subscriptionMask[0] = ProducerStartType(k);
+    node->descriptor.readThread = 1;
+    node->configured.store(true);
+    producers.push_back(node);
+  }
+  for (int i = 0; ok && i < idle; i++) {
+    char name[32];
+    snprintf(name, sizeof(name), "idle_%03d.so", i);
+    ok = !tree.AddPlugin(library, name).empty();
+  }
+}
+
+CoreRig::~CoreRig() {
+  Stop();
+  core.reset();
+  for (void* handle : handles) dlclose(handle);
+}
+
+BenchNode* CoreRig::AddConfigured(const std::string& name) {
+  std::string path = tree.AddPlugin(library, name);
+  void* handle = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    fprintf(stderr, "cannot open %s: %s\n", path.c_str(), path.empty() ? "copy failed" : dlerror());
+    ok = false;
+    return nullptr;
+  }
+  handles.push_back(handle);
+  auto instance = reinterpret_cast<BenchNodeInstanceFunction>(dlsym(handle, "BenchNodeInstance"));
+  if (instance == nullptr) {
+    ok = false;
+    return nullptr;
+  }
+  return instance();
+}
+
+bool CoreRig::Start() {
+  if (!ok || started) return false;
+  core.reset(new Core(wxFileName(tree.ExecutablePath())));
+  started = core->Start();
+  return started;
+}
+
+void CoreRig::Stop() {
+  if (!started) return;
+  started = false;
+  core->Stop();
+}
