@@ -9,8 +9,11 @@ gcc -m32 -o "$probe" "$probe.c"
 if "$probe" 2>/dev/null; then exit 0; fi
 formats=/proc/sys/fs/binfmt_misc
 [ -e "$formats/register" ] || mount -t binfmt_misc binfmt_misc "$formats"
-if [ ! -e "$formats/ombrevard-i386" ]; then
-  echo ':ombrevard-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:' \
+# P keeps argv[0] as the caller gave it (the server finds itself from it).
+entry="$formats/ombrevard-i386"
+if [ -e "$entry" ] && ! grep -q '^flags: .*P' "$entry"; then echo -1 > "$entry"; fi
+if [ ! -e "$entry" ]; then
+  echo ':ombrevard-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:P' \
     > "$formats/register"
 fi
 "$probe"
