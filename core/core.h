@@ -129,7 +129,10 @@ class Core {
   // Scheduler thread: starts the read threads of the plug-ins that asked.
   void StartReadThreads();
 
-  pt::trigger* WakeTriggerForHandler() { return wakeTrigger; }
+  pt::trigger* WakeTriggerForHandler() EXCLUDES(queueLock) {
+    ScopedLock hold(&queueLock);
+    return wakeTrigger;
+  }
   bool Throttling() const { return throttling.load(); }
 
  private:

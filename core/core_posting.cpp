@@ -104,12 +104,15 @@ void Core::WakeHandler() {
 }
 
 // Any thread. A release naming a payload nobody holds frees nothing and opens
-// no gate.
+// no gate. The payload's gates are looked up before the free: a search by
+// address after it could also match another poster's new copy, made at the
+// same address meanwhile and in flight on another stream, and open that
+// stream's gate with its payload still on the way.
 void Core::PostRelease(const EventRecord& event) {
   if (payloadRefs.Release(event.payload, event.source) == PayloadRefs::ReleaseOutcome::kLastGone) {
-    uintptr_t address = reinterpret_cast<uintptr_t>(event.payload);
+    std::vector<StreamGate*> gates = streamTable.Unclaim(event.payload);
     FreeCopy(event.payload);
-    streamTable.VacateAll(address);
+    StreamTable::OpenGates(gates);  // after the free: a stream never has two payloads alive
   }
   WakeHandler();
 }

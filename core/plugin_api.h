@@ -31,9 +31,10 @@
  *     concurrently with everything else. A plug-in that asks for them makes
  *     its entry points safe for that.
  *   - PostEvent: from any thread, also from inside any entry point, from the
- *     start of Load until Unload returns; but never, inside Write or IOCTL,
- *     on the stream whose payload is being handed over (that post would wait
- *     for the very delivery it is made from).
+ *     start of Load until Unload returns; but never on a stream from inside
+ *     Write or IOCTL: a post on a stream waits until the stream's previous
+ *     payload is gone, which may take the very delivery thread it would
+ *     block (certainly so for the stream whose payload is being handed over).
  */
 #ifndef CORE_PLUGIN_API_H_
 #define CORE_PLUGIN_API_H_

@@ -53,7 +53,7 @@ class PluginThread : public pt::thread {
   void execute() override;
   void cleanup() override;
 
-  Core* core;           // borrowed; not used by the call itself
+  [[maybe_unused]] Core* core;  // borrowed; the Core that made the call, not used by it
   PluginEntry entry;
   alignas(8) uint8_t requestArea[kRequestAreaSize];
   alignas(8) uint8_t replyArea[kReplyAreaSize];

@@ -34,19 +34,23 @@ void StreamTable::Vacate(uint32_t handle, uintptr_t payload) {
   open->gate.post();
 }
 
-void StreamTable::VacateAll(uintptr_t payload) {
-  std::vector<StreamGate*> open;
-  {
-    ScopedLock hold(&lock);
-    for (auto& entry : streams) {
-      StreamGate* gate = entry.second->gate.get();
-      if (gate != nullptr && reinterpret_cast<uintptr_t>(gate->inFlight) == payload) {
-        gate->inFlight = nullptr;
-        open.push_back(gate);
-      }
+std::vector<StreamGate*> StreamTable::Unclaim(const void* payload) {
+  std::vector<StreamGate*> gates;
+  ScopedLock hold(&lock);
+  for (auto& entry : streams) {
+    StreamGate* gate = entry.second->gate.get();
+    if (gate != nullptr && gate->inFlight == payload) {
+      // Nothing else clears it meanwhile: the payload's delivery is over, so
+      // no Vacate names it, and the gate stays shut until OpenGates.
+      gate->inFlight = nullptr;
+      gates.push_back(gate);
     }
   }
-  for (StreamGate* gate : open) gate->gate.post();
+  return gates;
+}
+
+void StreamTable::OpenGates(const std::vector<StreamGate*>& gates) {
+  for (StreamGate* gate : gates) gate->gate.post();
 }
 
 StreamGate* StreamTable::Prepare(uint32_t handle) {

@@ -53,9 +53,14 @@ class StreamTable {
   // named by address only, since they may already be freed.
   void Vacate(uint32_t handle, uintptr_t payload) EXCLUDES(lock);
 
-  // A kept payload was released for the last time: opens every gate whose
-  // in-flight payload it is.
-  void VacateAll(uintptr_t payload) EXCLUDES(lock);
+  // A kept payload was released for the last time and is about to be freed:
+  // clears inFlight on every gate whose in-flight payload it is and returns
+  // those gates, for OpenGates once the payload is freed. Called before the
+  // free, while no other payload can have the same address; after it, the
+  // address may already be another poster's new copy on another stream.
+  std::vector<StreamGate*> Unclaim(const void* payload) EXCLUDES(lock);
+  // Posts each gate Unclaim returned. Takes no lock.
+  static void OpenGates(const std::vector<StreamGate*>& gates);
 
   // Start request: the stream's gate, creating the stream and gate as needed.
   StreamGate* Prepare(uint32_t handle) EXCLUDES(lock);

@@ -113,7 +113,12 @@ class CoreTest : public ::testing::Test {
 void LimitAddressSpace(size_t bytes);
 
 // A sanitizer's shadow memory does not fit under such a limit.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OMBREVARD_UNDER_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(OMBREVARD_UNDER_SANITIZER)
 #define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "needs a small address space"
 #else
 #define SKIP_UNDER_SANITIZER() (void)0

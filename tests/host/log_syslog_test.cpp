@@ -256,7 +256,7 @@ TEST_F(LogSyslogTest, RecordsFromManyThreadsAllArrive) {
         delete wxLog::SetActiveTarget(new wxLogSyslog("ombrevard"));
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; t++) {
-          threads.emplace_back([t, kRecordsEach] {
+          threads.emplace_back([t] {
             BindThreadToActiveLog();
             for (int k = 0; k < kRecordsEach; k++) wxLogWarning("thread %d record %d", t, k);
           });
