@@ -111,10 +111,7 @@ void Core::StartEventHandler() {
 
 void Core::StopEventHandler() {
   if (eventHandler == nullptr) return;
-  eventHandler->signal();
-  WakeHandler();
-  while (!eventHandler->get_finished()) pt::msleep(100);
-  delete eventHandler;
+  EndThread(eventHandler, true);  // its wait is on the wake trigger
   eventHandler = nullptr;
 }
 
@@ -125,10 +122,17 @@ void Core::StartScheduler() {
 
 void Core::StopScheduler() {
   if (scheduler == nullptr) return;
-  scheduler->signal();
-  while (!scheduler->get_finished()) pt::msleep(100);
-  delete scheduler;
+  EndThread(scheduler, false);  // its relax is cut short by the signal itself
   scheduler = nullptr;
+}
+
+// Main thread. The one way a long-lived thread ends: signal it, wake what it
+// waits on, look at `finished` every 100 ms, then delete it (which joins).
+void Core::EndThread(pt::thread* thread, bool wakeHandler) {
+  thread->signal();
+  if (wakeHandler) WakeHandler();
+  while (!thread->get_finished()) pt::msleep(100);
+  delete thread;
 }
 
 void Core::ClosePlugins() {

@@ -35,6 +35,7 @@
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
+#include "threads/thread.h"
 #include "threads/trigger.h"
 
 class EventHandlerThread;
@@ -145,6 +146,7 @@ class Core {
   void StopEventHandler();
   void StartScheduler();
   void StopScheduler();
+  void EndThread(pt::thread* thread, bool wakeHandler);
   void ClosePlugins();
   void UnloadPlugins();
   void DrainQueue();
@@ -157,6 +159,8 @@ class Core {
   void PostRelease(const EventRecord& event);
   void StartStream(const EventRecord& event);
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
+  void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
+  void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
   enum class AppendResult { kQueued, kDiscarded, kClosed };
   AppendResult Append(const EventRecord& record) EXCLUDES(queueLock);
   void DiscardQueued() EXCLUDES(queueLock);

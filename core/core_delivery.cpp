@@ -100,10 +100,9 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
   }
 }
 
-// Poster's thread. Walks the list under pluginsLock (it may be loading or
-// closing meanwhile); starts threads but calls no entry point under it.
+// Poster's thread. Every matching producer gets the request's Read on a
+// thread of its own.
 void Core::DispatchStreamStart(const EventRecord& event) {
-  uint32_t key = DirectKey(event.type);
   ReadRequest request{};
   request.size = sizeof(request);
   request.version = 1;
@@ -113,33 +112,31 @@ void Core::DispatchStreamStart(const EventRecord& event) {
     request.payload = event.payload;  // each thread copies it before Launch returns
   }
   request.stream = event.stream;
-  ReadReply reply{};
-  reply.size = sizeof(reply);
-  reply.version = 1;
-  ScopedLock hold(&pluginsLock);
-  for (const PluginRecord& plugin : plugins) {
-    if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||
-        plugin.calls->closing || !Matches(plugin.descriptor, event.flags, key)) {
-      continue;
-    }
-    (void)PluginThread::Launch(this, plugin.read, ENTRY_READ, &request, sizeof(request), &reply,
-                               sizeof(reply), plugin.calls);
-  }
+  LaunchReads(request, &event);
 }
 
-// Scheduler thread, once at its start.
+// Scheduler thread, once at its start: every plug-in that asked for read
+// threads gets a Read with nothing in it.
 void Core::StartReadThreads() {
   ReadRequest request{};
   request.size = sizeof(request);
   request.version = 1;
   request.ownThread = 1;
+  LaunchReads(request, nullptr);
+}
+
+// Walks the list under pluginsLock (it may be loading or closing meanwhile);
+// starts threads but calls no entry point under it. With `event`, only the
+// plug-ins whose masks match its direct key.
+void Core::LaunchReads(const ReadRequest& request, const EventRecord* event) {
+  uint32_t key = event != nullptr ? DirectKey(event->type) : 0;
   ReadReply reply{};
   reply.size = sizeof(reply);
   reply.version = 1;
   ScopedLock hold(&pluginsLock);
   for (const PluginRecord& plugin : plugins) {
     if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||
-        plugin.calls->closing) {
+        plugin.calls->closing || (event != nullptr && !Matches(plugin.descriptor, event->flags, key))) {
       continue;
     }
     (void)PluginThread::Launch(this, plugin.read, ENTRY_READ, &request, sizeof(request), &reply,

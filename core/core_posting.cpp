@@ -153,17 +153,21 @@ void Core::FreeCopy(void* payload) {
 }
 
 void Core::PostText(const std::string& text) {
+  PostFromCore(text, TEXT_NOTICE_FLAGS, TYPE_TEXT_NOTICE);  // the outcome of a notice is not looked at
+}
+
+void Core::PostFromCore(const std::string& text, uint32_t flags, uint32_t type) {
   EventRecord record{};
   record.size = sizeof(record);
   record.version = 1;
   record.payloadSize = static_cast<uint32_t>(text.size());
-  record.payload = const_cast<char*>(text.data());
+  record.payload = const_cast<char*>(text.data());  // copied by the post; no terminating zero
   record.source = SOURCE_CORE;
   record.stream = 0;
-  record.flags = TEXT_NOTICE_FLAGS;
-  record.type = TYPE_TEXT_NOTICE;
+  record.flags = flags;
+  record.type = type;
   EventResult result{};
   result.size = sizeof(result);
   result.version = 1;
-  Post(&record, &result);  // the outcome of a notice is not looked at
+  Post(&record, &result);
 }

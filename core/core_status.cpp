@@ -63,19 +63,6 @@ std::string Core::BuildModuleStatus() {
 }
 
 bool Core::PublishModuleStatus() {
-  std::string text = BuildModuleStatus();
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
-  record.payloadSize = static_cast<uint32_t>(text.size());
-  record.payload = const_cast<char*>(text.data());
-  record.source = SOURCE_CORE;
-  record.stream = 0;
-  record.flags = EVENT_FLAG_OTHERS;
-  record.type = TYPE_MODULE_STATUS;
-  EventResult result{};
-  result.size = sizeof(result);
-  result.version = 1;
-  Post(&record, &result);
+  PostFromCore(BuildModuleStatus(), EVENT_FLAG_OTHERS, TYPE_MODULE_STATUS);
   return true;
 }
