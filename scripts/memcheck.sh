@@ -9,6 +9,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 # The server stops when its standard input ends, here after four seconds.
 (sleep 4; echo) | valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  --suppressions="$(dirname "$0")/memcheck.supp" \
   --errors-for-leak-kinds=definite --show-leak-kinds=definite --track-origins=yes \
   --log-file="$log" "$build/bin/ombrevard" -d > /dev/null 2>&1 || status=$?
 status=${status:-0}
