@@ -19,7 +19,6 @@ if [ "${1:-}" = "--all" ]; then
   packages+=(
     libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386
     libgoogle-perftools-dev:i386 libgtest-dev:i386
-    qemu-user                # runs the 32-bit build where the kernel cannot
     clang libclang-rt-14-dev # the fuzzer
     valgrind
   )
@@ -34,4 +33,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The 32-bit build runs under user-mode emulation where the kernel cannot run
+# it. The release's emulator (7.2) keeps one thread-area descriptor for all
+# threads, so a thread coming back from a signal handler finds the thread
+# pointer of the thread created last: pthread_self() and every thread-local
+# variable then belong to another thread (the daemon, whose stop signal
+# interrupts its main thread, joined "itself" and died). The backported
+# emulator keeps them per thread.
+if [ "${1:-}" = "--all" ]; then
+  backports=/etc/apt/sources.list.d/bookworm-backports.sources
+  if [ ! -e "$backports" ]; then
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' > "$backports"
+    apt-get update -q
+  fi
+  if ! dpkg-query -W -f='${Version}' qemu-user 2>/dev/null | grep -q 'bpo12'; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user
+  fi
 fi

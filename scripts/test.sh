@@ -38,7 +38,7 @@ cmake --build build-32 -j"$jobs"
   -E 'ForegroundTest|Daemon|NoMemoryForTheCopy|ReadWithoutRoomForItsCopy|TextLongerThanTheLengthField|TextAtTheLengthLimit|PluginApiLayout')
 (cd build && OMBREVARD_TEST_SERVER="$PWD/../build-32/bin/ombrevard" \
   OMBREVARD_TEST_PLUGIN_DIR="$PWD/../build-32/test_plugins" OMBREVARD_TEST_TIME_SCALE=4 \
-  ctest --output-on-failure -j1 -R 'ForegroundTest')
+  ctest --output-on-failure -j1 -R 'ForegroundTest|Daemon')
 
 for sanitizer in address thread; do
   step "tests under the $sanitizer sanitizer"
