@@ -55,6 +55,7 @@ PLUGIN_EXPORT int32_t Read(void* request, void* reply) {
   }
   StreamOrder order;
   memcpy(&order, read->payload, sizeof(order));
+  if (order.cpu >= 0) PinCallingThread(order.cpu);  // the Core's thread for this call alone
   EventRecord record{};
   record.size = sizeof(record);
   record.version = 1;

@@ -33,7 +33,8 @@ constexpr uint32_t kIdleNodeIdBase = 0x00B00000u;
 
 // The payload of a stream start request for a bench_node producer: post
 // `batches` batches of `count` payloads of `size` bytes, copied from `source`
-// (borrowed; outlives the stream), with the given flags and type.
+// (borrowed; outlives the stream), with the given flags and type, from a
+// thread on `cpu` (-1: any).
 struct StreamOrder {
   uint32_t count;
   uint32_t batches;
@@ -41,6 +42,7 @@ struct StreamOrder {
   const void* source;
   uint32_t flags;
   uint32_t type;
+  int32_t cpu;
 };
 
 struct BenchNode {

@@ -5,7 +5,9 @@
 // reference bus's consumer (called through a function pointer). It touches one
 // byte of the payload, counts the event, optionally records the event's
 // latency from the send time stamped in its body, and wakes a waiting
-// benchmark thread when the count reaches the target.
+// benchmark thread when the count reaches the target. The benchmark can ask
+// for the delivering thread to be placed on one CPU; the sink moves the thread
+// that delivers to it, whichever side's thread that is.
 //
 // Threads: BenchSinkDeliver runs on one delivering thread at a time;
 // BenchSinkWait on any other thread; BenchSinkReset and BenchSinkRaiseTarget
@@ -40,7 +42,11 @@ struct BenchSink {
   // is below latencyCapacity; null when latencies are not wanted.
   int64_t* latencies = nullptr;
   size_t latencyCapacity = 0;
-  std::mutex mutex;  // pairs with `reached` for the waiter
+  // The CPU the delivering thread is to run on, or -1 for any; set by the
+  // benchmark while nothing is delivered, applied by the next delivery.
+  std::atomic<int> deliveryCpu{-1};
+  int pinnedCpu = -1;  // delivering thread only: the placement applied last
+  std::mutex mutex;    // pairs with `reached` for the waiter
   std::condition_variable reached;
 };
 
@@ -58,6 +64,9 @@ void BenchSinkDeliver(BenchSink* sink, const void* payload, uint32_t payloadSize
 // Any thread but the delivering one: true once received >= target, false after
 // timeoutMilliseconds.
 bool BenchSinkWait(BenchSink* sink, int timeoutMilliseconds);
+
+// Moves the calling thread onto `cpu`, or lets it run anywhere for -1.
+void PinCallingThread(int cpu);
 
 typedef void (*SinkFunction)(BenchSink* sink, const void* payload, uint32_t payloadSize,
                              const uint8_t* body);
