@@ -29,16 +29,10 @@ cmake --build build -j"$jobs"
 step "32-bit x86 build and tests"
 scripts/i386-exec.sh
 cmake -S . -B build-32 -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREVARD_TEST_FOLDERS="threads;core;host"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-32 -j"$jobs"
-# In-process tests run as 32-bit programs. Left out: tests that need a small
-# address limit of their own (an emulator keeps its own), and the process
-# tests, which the native test programs run against the 32-bit server below.
-(cd build-32 && OMBREVARD_TEST_TIME_SCALE=4 ctest --output-on-failure -j"$jobs" \
-  -E 'ForegroundTest|Daemon|NoMemoryForTheCopy|ReadWithoutRoomForItsCopy|TextLongerThanTheLengthField|TextAtTheLengthLimit|PluginApiLayout')
-(cd build && OMBREVARD_TEST_SERVER="$PWD/../build-32/bin/ombrevard" \
-  OMBREVARD_TEST_PLUGIN_DIR="$PWD/../build-32/test_plugins" OMBREVARD_TEST_TIME_SCALE=4 \
-  ctest --output-on-failure -j1 -R 'ForegroundTest|Daemon')
+# Every test, as 32-bit programs against the 32-bit server and plug-ins.
+(cd build-32 && OMBREVARD_TEST_TIME_SCALE=4 ctest --output-on-failure -j"$jobs")
 
 for sanitizer in address thread; do
   step "tests under the $sanitizer sanitizer"

@@ -56,7 +56,12 @@ int string::capacityfor(int n) {
 
 string::string(const char* text) : data_(emptystr) {
   if (text == nullptr || text[0] == 0) return;
-  int length = static_cast<int>(strlen(text));
+  size_t count = strlen(text);
+  // The compiler takes every strlen result to be below PTRDIFF_MAX, which on
+  // a 32-bit build is INT_MAX, and would drop Allocate's overflow check for a
+  // longer text; the empty asm hides the length from that reasoning.
+  __asm__("" : "+r"(count));
+  int length = static_cast<int>(count);
   data_ = Allocate(length);
   memcpy(data_, text, static_cast<size_t>(length));
 }

@@ -112,6 +112,11 @@ class CoreTest : public ::testing::Test {
 // Leaves the process no room for large allocations (for death tests).
 void LimitAddressSpace(size_t bytes);
 
+// A payload size no allocation can satisfy: beyond a 32-bit address space,
+// where an emulator may not apply the limit above, and beyond that limit
+// elsewhere. Posted with a small buffer, so a copy that went ahead would fault.
+constexpr uint32_t kUnallocatableSize = 0xFFFFF000u;
+
 // A sanitizer's shadow memory does not fit under such a limit.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)

@@ -247,7 +247,7 @@ TEST_F(PostEventDeathTest, NoMemoryForTheCopyAnswersMinusOne) {
       {
         LimitAddressSpace(512u << 20);
         static const char small[] = "the size lies";
-        int32_t answer = Post(MakeRecord(0x99, 0, 1, 0, small, 1u << 30));
+        int32_t answer = Post(MakeRecord(0x99, 0, 1, 0, small, kUnallocatableSize));
         _exit(answer == POST_NO_MEMORY ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");

@@ -265,7 +265,7 @@ TEST_F(StreamDeathTest, ReadWithoutRoomForItsCopyIsSkipped) {
       {
         LimitAddressSpace(512u << 20);
         static const char small[] = "the size lies";
-        int32_t answer = Post(MakeRecord(0, 13, 1, 0, small, 1u << 30));
+        int32_t answer = Post(MakeRecord(0, 13, 1, 0, small, kUnallocatableSize));
         bool called = producer->WaitForCount(ENTRY_READ, 2, 300);
         _exit(answer == POST_OK && !called ? 0 : 1);
       },
