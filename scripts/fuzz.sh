@@ -26,16 +26,7 @@ work="$build/fuzz-corpus"
 
 # The build's own dependencies, then clang with its runtime libraries
 # (libFuzzer comes with clang 14's compiler-rt).
-scripts/setup.sh
-missing=()
-for p in clang libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+scripts/setup.sh clang libclang-rt-14-dev
 clang --version | head -n 1
 
 # A build dir first configured with another compiler cannot be switched.

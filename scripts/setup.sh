@@ -4,7 +4,17 @@
 #   scripts/setup.sh           what the server, its tests and examples need
 #   scripts/setup.sh --all     also the 32-bit x86 build, the sanitizer and
 #                              fuzzing compilers and valgrind
+#   scripts/setup.sh PKG...    also the Debian packages named
 set -euo pipefail
+
+all=0
+extra=()
+for arg in "$@"; do
+  case "$arg" in
+    --all) all=1 ;;
+    *) extra+=("$arg") ;;
+  esac
+done
 
 packages=(
   build-essential cmake pkg-config
@@ -14,8 +24,9 @@ packages=(
   libdaemon-dev
   libtinyxml-dev
   libgoogle-perftools-dev  # tcmalloc minimal
+  ${extra[@]+"${extra[@]}"}
 )
-if [ "${1:-}" = "--all" ]; then
+if [ "$all" = 1 ]; then
   packages+=(
     libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386
     libgoogle-perftools-dev:i386 libgtest-dev:i386
@@ -42,7 +53,7 @@ fi
 # variable then belong to another thread (the daemon, whose stop signal
 # interrupts its main thread, joined "itself" and died). The backported
 # emulator keeps them per thread.
-if [ "${1:-}" = "--all" ]; then
+if [ "$all" = 1 ]; then
   backports=/etc/apt/sources.list.d/bookworm-backports.sources
   if [ ! -e "$backports" ]; then
     printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \

@@ -5,19 +5,7 @@
 
 #include <wx/filename.h>
 
-EventRecord MakeRecord(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
-                       const void* payload, uint32_t payloadSize) {
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
-  record.payloadSize = payloadSize;
-  record.payload = const_cast<void*>(payload);
-  record.source = source;
-  record.stream = stream;
-  record.flags = flags;
-  record.type = type;
-  return record;
-}
+#include "core/payload_ledger.h"
 
 void CoreTest::SetUp() {
   log_ = new RecordingLog();
@@ -90,4 +78,14 @@ void LimitAddressSpace(size_t bytes) {
   limit.rlim_cur = bytes;
   limit.rlim_max = bytes;
   setrlimit(RLIMIT_AS, &limit);
+}
+
+void LedgerCoreTest::SetUp() {
+  CoreTest::SetUp();
+  PayloadLedger::Enable(true);
+}
+
+void LedgerCoreTest::TearDown() {
+  CoreTest::TearDown();
+  PayloadLedger::Enable(false);
 }

@@ -16,6 +16,7 @@
 
 #include "core/core.h"
 #include "tests/plugins/probe.h"
+#include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
 
 // What the tests may look at inside a Core.
@@ -73,10 +74,6 @@ class RecordingLog : public wxLog {
   std::vector<Entry> entries_;
 };
 
-// A record with the given fields; body zero.
-EventRecord MakeRecord(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
-                       const void* payload = nullptr, uint32_t payloadSize = 0);
-
 class CoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -107,6 +104,14 @@ class CoreTest : public ::testing::Test {
   std::unique_ptr<Core> core_;
   bool started_ = false;
   wxLog* previousLog_ = nullptr;
+};
+
+// A CoreTest that counts every payload copy the Core makes and frees
+// (PayloadLedger), from before the Core starts until after it is gone.
+class LedgerCoreTest : public CoreTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
 };
 
 // Leaves the process no room for large allocations (for death tests).

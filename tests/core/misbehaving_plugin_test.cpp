@@ -13,16 +13,8 @@ namespace {
 
 using testing_support::Scaled;
 
-class MisbehavingPluginTest : public CoreTest {
+class MisbehavingPluginTest : public LedgerCoreTest {
  protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    PayloadLedger::Enable(true);
-  }
-  void TearDown() override {
-    CoreTest::TearDown();
-    PayloadLedger::Enable(false);
-  }
   // The log as bytes, the way the syslog target writes them.
   bool LogHasBytes(const std::string& bytes) {
     for (const auto& entry : log_->Entries()) {

@@ -32,17 +32,8 @@ struct Frame {
 };
 const uint32_t kMagic = 0x5EEDF00D;
 
-class StressTest : public CoreTest {
+class StressTest : public LedgerCoreTest {
  protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    PayloadLedger::Enable(true);
-  }
-  void TearDown() override {
-    CoreTest::TearDown();
-    PayloadLedger::Enable(false);
-  }
-
   // Records a result code and fails on anything but the four.
   void Count(int32_t result) {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -199,7 +190,11 @@ TEST_F(StressTest, EverythingAtOnceThenStopInTheMiddle) {
 
   usleep(Scaled(1500) * 1000);
   StopCore();  // in the middle of it all
-  usleep(100 * 1000);
+  // The posters go on until one of them has been refused by the stopped Core.
+  EXPECT_TRUE(testing_support::WaitUntil([this] {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return results_[POST_NO_MEMORY] > 0;
+  }));
   running.store(false);
   for (std::thread& thread : threads) thread.join();
   releasing.store(false);

@@ -69,6 +69,7 @@
 #include "core/payload_ledger.h"
 #include "core/plugin_api.h"
 #include "tests/plugins/probe.h"
+#include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
 
 // The Core names this class its friend for tests; here it reads the Core's
@@ -141,20 +142,6 @@ uint32_t Checksum(const void* data, uint32_t size) {
 
 uint8_t Pattern(uint64_t seed, size_t index) {
   return static_cast<uint8_t>((seed * 131u + index * 29u + 7u) & 0xFF);
-}
-
-EventRecord MakeRecord(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
-                       const void* payload, uint32_t payloadSize) {
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
-  record.payloadSize = payloadSize;
-  record.payload = const_cast<void*>(payload);
-  record.source = source;
-  record.stream = stream;
-  record.flags = flags;
-  record.type = type;
-  return record;
 }
 
 // Posts as a plug-in would and checks what every post must satisfy.

@@ -49,9 +49,8 @@ class TempTree {
 std::string TestPlugin(const std::string& name);
 
 // The server binary the process tests run: the one this build made, or the
-// one OMBREVARD_TEST_SERVER names (the 32-bit run checks its server and
-// plug-ins, named by OMBREVARD_TEST_SERVER and OMBREVARD_TEST_PLUGIN_DIR,
-// with the native test programs).
+// one OMBREVARD_TEST_SERVER names (with OMBREVARD_TEST_PLUGIN_DIR for its
+// test plug-ins, to check another build's server with these test programs).
 std::string ServerBinary();
 
 std::string ReadFile(const std::string& path);
