@@ -47,6 +47,7 @@
 #include "bench/reference_bus.h"
 #include "bench/reference_host.h"
 #include "core/core.h"
+#include "tests/support/event_record.h"
 
 // What the benchmark may look at inside a Core (the Core's inspection hook).
 class CoreInspector {
@@ -101,11 +102,25 @@ struct Options {
   std::vector<std::string> only;  // sections to run; empty: all
   std::vector<uint32_t> sizes;    // payload sizes to run; empty: all
   std::vector<int> sinkCounts = {1, 8};
-  bool placeStreams = true;  // stream figures: producers and delivery on CPUs of their own
+  bool placeThreads = true;  // producers and delivery on CPUs of their own
+};
+
+// Where producers and the delivering thread run, for the throughput and
+// stream figures. Placement decides those rates more than anything either bus
+// does: a producer and a delivery thread that share a CPU hand over by a
+// context switch, 3-4 times faster than a wake-up of another, sleeping CPU,
+// but cannot work at the same time. Left to the kernel, each side's threads
+// settle into one arrangement or the other and stay so for a whole figure,
+// and a one-stream ratio came out 0.25 or 4 by chance. So both sides get the
+// same placement: producers on one CPU, the delivering thread on another.
+struct Placement {
+  int producerCpu = -1;  // -1: anywhere
+  int deliveryCpu = -1;
 };
 
 // Set once in main, read-only afterwards.
 Options options;
+Placement placement;
 std::string nodeLibrary;
 const uint8_t* payloadSource = nullptr;  // owned; page-aligned, kLargestPayload bytes
 std::vector<Figure> results;             // main thread only
@@ -158,15 +173,7 @@ EventResult NewResult() {
 }
 
 EventRecord DataRecord(uint32_t source, uint32_t size) {
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
-  record.payloadSize = size;
-  record.payload = const_cast<uint8_t*>(payloadSource);
-  record.source = source;
-  record.flags = kSinkFlags;
-  record.type = kSinkType;
-  return record;
+  return MakeRecord(source, 0, kSinkFlags, kSinkType, payloadSource, size);
 }
 
 // Waits until every sink has its target; returns the latest arrival time.
@@ -229,6 +236,23 @@ void Progress(const Figure& figure) {
           Summarize(figure.core).median, Summarize(figure.reference).median);
 }
 
+// The first two CPUs this process may run on, or no placement with fewer.
+Placement ChoosePlacement() {
+  Placement chosen;
+  cpu_set_t allowed;
+  if (!options.placeThreads || sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
+    return chosen;
+  }
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; cpu++) {
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  }
+  if (cpus.size() < 2) return chosen;
+  chosen.deliveryCpu = cpus[0];
+  chosen.producerCpu = cpus[1];
+  return chosen;
+}
+
 // ---- Throughput: one producer thread, 1 or 8 sinks -------------------------
 
 std::vector<BenchSink*> CoreSinks(CoreRig* rig) {
@@ -247,6 +271,7 @@ Rate CoreThroughput(CoreRig* rig, uint32_t size, uint64_t count) {
   uint64_t refused = 0;
   double cpuStart = CpuSeconds();
   std::thread poster([&] {
+    if (placement.producerCpu >= 0) PinCallingThread(placement.producerCpu);
     EventResult result = NewResult();
     start = NowNanoseconds();
     for (uint64_t i = 0; i < count; i++) {
@@ -267,6 +292,7 @@ Rate ReferenceThroughput(ReferenceBus* bus, const std::vector<BenchSink*>& sinks
   uint64_t refused = 0;
   double cpuStart = CpuSeconds();
   std::thread poster([&] {
+    if (placement.producerCpu >= 0) PinCallingThread(placement.producerCpu);
     start = NowNanoseconds();
     for (uint64_t i = 0; i < count; i++) {
       if (!bus->Post(payloadSource, size, 0, nullptr)) refused++;
@@ -293,6 +319,8 @@ void RunThroughput() {
     if (options.core && !rig.Start()) GiveUp("the Core did not start");
     SinkSet referenceSinks(sinkCount);
     ReferenceBus bus(referenceSinks.pointers, 0);
+    for (BenchSink* sink : CoreSinks(&rig)) sink->deliveryCpu.store(placement.deliveryCpu);
+    for (BenchSink* sink : referenceSinks.pointers) sink->deliveryCpu.store(placement.deliveryCpu);
     for (uint32_t size : Sizes()) {
       Figure figure;
       figure.name = "events/s, " + std::to_string(sinkCount) +
@@ -327,36 +355,6 @@ void RunThroughput() {
 // a shared virtual machine that changes tenfold from one moment to the next.
 // Both sides therefore stay started for the whole figure and take turns batch
 // by batch; each Core batch is paired with the reference batch after it.
-//
-// Where the two threads of a stream run decides the rate more than anything
-// either bus does: a producer and a delivery thread that share a CPU hand
-// over by a context switch, 3-4 times faster than a wake-up of another,
-// sleeping CPU. Left to the kernel, a pair settles into one of the two and
-// stays there for a whole figure, one side in one, the other in the other,
-// and the ratio comes out 0.25 or 4 by chance. So both sides get the same
-// placement: producers on one CPU, the delivering thread on another.
-
-struct Placement {
-  int producerCpu = -1;  // -1: anywhere
-  int deliveryCpu = -1;
-};
-
-// The first two CPUs this process may run on, or no placement with fewer.
-Placement StreamPlacement() {
-  Placement placement;
-  cpu_set_t allowed;
-  if (!options.placeStreams || sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
-    return placement;
-  }
-  std::vector<int> cpus;
-  for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; cpu++) {
-    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
-  }
-  if (cpus.size() < 2) return placement;
-  placement.deliveryCpu = cpus[0];
-  placement.producerCpu = cpus[1];
-  return placement;
-}
 
 constexpr uint32_t kStreamBatchPayloads = 100;  // per stream and batch
 constexpr uint32_t kStreamWarmBatches = 2;      // not recorded
@@ -375,7 +373,7 @@ Rate RunBatch(BenchSink* sink, uint64_t target, uint64_t payloads, const GrantAl
 }
 
 void RunStreamFigure(CoreRig* rig, ReferenceBus* bus, BenchSink* referenceSink, int streams,
-                     uint32_t size, const Placement& placement) {
+                     uint32_t size) {
   Figure figure;
   figure.name = streams == 1 ? std::string("payloads/s, 1 stream, ") + SizeName(size)
                              : std::string("payloads/s, 4 streams at once, ") + SizeName(size);
@@ -416,7 +414,7 @@ void RunStreamFigure(CoreRig* rig, ReferenceBus* bus, BenchSink* referenceSink, 
   if (options.reference) {
     BenchSinkReset(referenceSink, 0, nullptr, 0);
     for (int k = 0; k < streams; k++) {
-      producers.emplace_back([bus, k, size, batches, &referenceGates, &placement] {
+      producers.emplace_back([bus, k, size, batches, &referenceGates] {
         if (placement.producerCpu >= 0) PinCallingThread(placement.producerCpu);
         for (uint32_t batch = 0; batch < batches; batch++) {
           referenceGates[k].WaitForBatch(batch);
@@ -465,12 +463,11 @@ void RunStreams() {
   if (options.core && !rig.Start()) GiveUp("the Core did not start");
   SinkSet referenceSinks(1);
   ReferenceBus bus(referenceSinks.pointers, kStreamsAtOnce);
-  Placement placement = StreamPlacement();
   rig.Sink(0)->sink.deliveryCpu.store(placement.deliveryCpu);
   referenceSinks.pointers[0]->deliveryCpu.store(placement.deliveryCpu);
   for (int streams : {1, kStreamsAtOnce}) {
     for (uint32_t size : Sizes())
-      RunStreamFigure(&rig, &bus, referenceSinks.pointers[0], streams, size, placement);
+      RunStreamFigure(&rig, &bus, referenceSinks.pointers[0], streams, size);
   }
 }
 
@@ -762,12 +759,11 @@ void PrintHeader(FILE* out) {
               ? " (not tcmalloc, the server's allocator: figures will mislead)"
               : "");
   fprintf(out, "build: %s, g++ %s\n", OMBREVARD_BUILD_TYPE, __VERSION__);
-  Placement placement = StreamPlacement();
   if (placement.producerCpu >= 0) {
-    fprintf(out, "stream figures, both sides: producers on CPU %d, delivery on CPU %d\n",
+    fprintf(out, "throughput and streams, both sides: producers on CPU %d, delivery on CPU %d\n",
             placement.producerCpu, placement.deliveryCpu);
   } else {
-    fprintf(out, "stream figures: threads placed by the kernel\n");
+    fprintf(out, "throughput and streams: threads placed by the kernel\n");
   }
   fprintf(out, "load average at start: %s\n", LoadAverage().c_str());
 }
@@ -778,7 +774,7 @@ void PrintUsage() {
   printf(
       "usage: ombrevard_bench [--quick | --full] [--only=SECTION,...] [--side=core|reference]\n"
       "                       [--sizes=64,4096,...] [--sinks=1,8] [--repetitions=N]\n"
-      "                       [--stream-placement=split|free]\n"
+      "                       [--placement=split|free]\n"
       "sections: throughput, streams, latency, idle, startstop\n");
 }
 
@@ -826,9 +822,9 @@ bool ParseOptions(int argc, char** argv) {
         if (n < 1 || n > 64) return false;
         options.sinkCounts.push_back(n);
       }
-    } else if (const char* placement = value("--stream-placement=")) {
-      if (strcmp(placement, "split") != 0 && strcmp(placement, "free") != 0) return false;
-      options.placeStreams = strcmp(placement, "split") == 0;
+    } else if (const char* where = value("--placement=")) {
+      if (strcmp(where, "split") != 0 && strcmp(where, "free") != 0) return false;
+      options.placeThreads = strcmp(where, "split") == 0;
     } else if (const char* repetitions = value("--repetitions=")) {
       options.mode.repetitions = std::max(1, atoi(repetitions));
     } else {
@@ -855,6 +851,7 @@ int main(int argc, char** argv) {
   if (source == nullptr) return 1;
   for (uint32_t i = 0; i < kLargestPayload; i++) source[i] = static_cast<uint8_t>(i * 131 + 7);
   payloadSource = source;
+  placement = ChoosePlacement();
 
   PrintHeader(stdout);
   fflush(stdout);
@@ -867,8 +864,7 @@ int main(int argc, char** argv) {
   std::vector<Figure> idle;
   if (Wanted("idle")) {
     RunIdle();
-    idle.assign(results.begin(), results.end());
-    results.clear();
+    idle.swap(results);
   }
   if (Wanted("throughput")) RunThroughput();
   if (Wanted("streams")) RunStreams();
