@@ -23,8 +23,7 @@ Core::Core(const wxFileName& path)
       triggerStorage(nullptr),
       eventHandler(nullptr),
       scheduler(nullptr),
-      discarding(false),
-      closed(true),
+      queueState(QueueState::kClosed),
       executable(path),
       throttling(false),
       lowSince(0),
@@ -57,8 +56,7 @@ bool Core::Start() {
       triggerStorage->reset();  // a wake-up left from the previous run means nothing now
     }
     wakeTrigger = triggerStorage;
-    discarding = false;
-    closed = false;
+    queueState = QueueState::kOpen;
   }
   {
     ScopedLock hold(&pluginsLock);
@@ -161,7 +159,7 @@ void Core::UnloadPlugins() {
     {
       // From here on no stream start reaches this plug-in's Read.
       ScopedLock hold(&pluginsLock);
-      record.calls->closing = true;
+      record.calls->closing.store(true, std::memory_order_relaxed);
     }
     if (record.unload != nullptr) {
       UnloadRequest request{};
@@ -220,7 +218,7 @@ void Core::DiscardQueued() {
   std::deque<EventRecord> left;
   {
     ScopedLock hold(&queueLock);
-    discarding = true;
+    queueState = QueueState::kDiscarding;
     left.swap(queue);
   }
   for (const EventRecord& record : left) FreePayload(record.payload, record.stream);
@@ -232,7 +230,7 @@ void Core::DrainQueue() {
     {
       ScopedLock hold(&queueLock);
       if (queue.empty()) {
-        closed = true;
+        queueState = QueueState::kClosed;
         return;
       }
       record = queue.front();

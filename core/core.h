@@ -183,13 +183,14 @@ class Core {
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
   std::deque<EventRecord> queue GUARDED_BY(queueLock);
-  // Set once the event handler has ended: nothing will be delivered any more,
-  // so posts are accepted and their records discarded at once (a record kept
-  // in the queue would hold its stream's gate against the next poster).
-  bool discarding GUARDED_BY(queueLock);
-  // Set when the queue has been drained for good (and before Start): later
-  // posts are refused rather than left behind.
-  bool closed GUARDED_BY(queueLock);
+  // What becomes of a post. kDiscarding once the event handler has ended:
+  // nothing will be delivered any more, so posts are accepted and their
+  // records discarded at once (a record kept in the queue would hold its
+  // stream's gate against the next poster). kClosed before Start and once the
+  // queue has been drained for good: later posts are refused rather than left
+  // behind.
+  enum class QueueState { kOpen, kDiscarding, kClosed };
+  QueueState queueState GUARDED_BY(queueLock);
   PayloadRefs payloadRefs;
   StreamTable streamTable;
   wxFileName executable;  // absolute and normalised; never changed

@@ -136,7 +136,7 @@ void Core::LaunchReads(const ReadRequest& request, const EventRecord* event) {
   ScopedLock hold(&pluginsLock);
   for (const PluginRecord& plugin : plugins) {
     if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||
-        plugin.calls->closing || (event != nullptr && !Matches(plugin.descriptor, event->flags, key))) {
+        plugin.calls->closing.load(std::memory_order_relaxed) || (event != nullptr && !Matches(plugin.descriptor, event->flags, key))) {
       continue;
     }
     (void)PluginThread::Launch(this, plugin.read, ENTRY_READ, &request, sizeof(request), &reply,

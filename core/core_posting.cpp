@@ -81,8 +81,8 @@ Core::AppendResult Core::Append(const EventRecord& record) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock hold(&queueLock);
-    if (closed) return AppendResult::kClosed;
-    if (discarding) return AppendResult::kDiscarded;
+    if (queueState == QueueState::kClosed) return AppendResult::kClosed;
+    if (queueState == QueueState::kDiscarding) return AppendResult::kDiscarded;
     // The handler only waits after finding the queue empty under this lock,
     // so a queue that was not empty already has a wake-up on its way.
     if (queue.empty()) wake = wakeTrigger;

@@ -23,7 +23,9 @@ class Core;
 // PluginRecord; outlives every call it counts.
 struct PluginCalls {
   std::atomic<int> running{0};
-  bool closing = false;  // guarded by the Core's pluginsLock: no new calls once set
+  // Set and read under the Core's pluginsLock (a lock of another object,
+  // which the analysis cannot name here): once set, no new call starts.
+  std::atomic<bool> closing{false};
 };
 
 // Each area is a 12-byte envelope {area size, version 1, entry number}, then

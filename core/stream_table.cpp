@@ -14,7 +14,7 @@ bool StreamTable::Occupy(uint32_t handle, StreamGate* gate, void* payload) {
     ScopedLock hold(&lock);
     auto it = streams.find(handle);  // streams are never removed
     cancelled = it == streams.end() || it->second->cancelled;
-    if (gate != nullptr) gate->inFlight = cancelled ? nullptr : payload;
+    if (gate != nullptr) gate->inFlight.store(cancelled ? nullptr : payload, std::memory_order_relaxed);
   }
   if (cancelled && gate != nullptr) gate->gate.post();
   return !cancelled;
@@ -27,8 +27,8 @@ void StreamTable::Vacate(uint32_t handle, uintptr_t payload) {
     auto it = streams.find(handle);
     if (it == streams.end()) return;
     StreamGate* gate = it->second->gate.get();
-    if (gate == nullptr || reinterpret_cast<uintptr_t>(gate->inFlight) != payload) return;
-    gate->inFlight = nullptr;
+    if (gate == nullptr || reinterpret_cast<uintptr_t>(gate->inFlight.load(std::memory_order_relaxed)) != payload) return;
+    gate->inFlight.store(nullptr, std::memory_order_relaxed);
     open = gate;
   }
   open->gate.post();
@@ -39,10 +39,10 @@ std::vector<StreamGate*> StreamTable::Unclaim(const void* payload) {
   ScopedLock hold(&lock);
   for (auto& entry : streams) {
     StreamGate* gate = entry.second->gate.get();
-    if (gate != nullptr && gate->inFlight == payload) {
+    if (gate != nullptr && gate->inFlight.load(std::memory_order_relaxed) == payload) {
       // Nothing else clears it meanwhile: the payload's delivery is over, so
       // no Vacate names it, and the gate stays shut until OpenGates.
-      gate->inFlight = nullptr;
+      gate->inFlight.store(nullptr, std::memory_order_relaxed);
       gates.push_back(gate);
     }
   }
@@ -64,7 +64,7 @@ StreamGate* StreamTable::Prepare(uint32_t handle) {
 void StreamTable::Reopen(StreamGate* gate) {
   {
     ScopedLock hold(&lock);
-    gate->inFlight = nullptr;
+    gate->inFlight.store(nullptr, std::memory_order_relaxed);
   }
   gate->gate.post();
 }

@@ -15,6 +15,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -26,7 +27,10 @@
 struct StreamGate {
   StreamGate() : gate(1) {}
   pt::semaphore gate;
-  void* inFlight = nullptr;  // guarded by the table's lock; borrowed, freed by the Core
+  // Changed only under the table's lock (which belongs to another object, so
+  // the analysis cannot name it); atomic so that no read can race a write.
+  // Borrowed; the Core frees the payload.
+  std::atomic<void*> inFlight{nullptr};
 };
 
 struct Stream {
