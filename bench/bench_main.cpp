@@ -166,9 +166,7 @@ std::vector<uint32_t> Sizes() {
 }
 
 EventResult NewResult() {
-  EventResult result{};
-  result.size = sizeof(result);
-  result.version = 1;
+  auto result = MakePluginBlock<EventResult>();
   return result;
 }
 
@@ -394,9 +392,7 @@ void RunStreamFigure(CoreRig* rig, ReferenceBus* bus, BenchSink* referenceSink, 
       // Read gets a private copy of the order before PostEvent returns.
       StreamOrder order{kStreamBatchPayloads, batches, size,     payloadSource,
                         kSinkFlags,           kSinkType, placement.producerCpu};
-      EventRecord request{};
-      request.size = sizeof(request);
-      request.version = 1;
+      auto request = MakePluginBlock<EventRecord>();
       request.payloadSize = sizeof(order);
       request.payload = &order;
       request.source = 0;

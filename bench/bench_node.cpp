@@ -56,18 +56,14 @@ PLUGIN_EXPORT int32_t Read(void* request, void* reply) {
   StreamOrder order;
   memcpy(&order, read->payload, sizeof(order));
   if (order.cpu >= 0) PinCallingThread(order.cpu);  // the Core's thread for this call alone
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
+  auto record = MakePluginBlock<EventRecord>();
   record.payloadSize = order.size;
   record.payload = const_cast<void*>(order.source);
   record.source = node.descriptor.id;
   record.stream = read->stream;
   record.flags = order.flags;
   record.type = order.type;
-  EventResult result{};
-  result.size = sizeof(result);
-  result.version = 1;
+  auto result = MakePluginBlock<EventResult>();
   for (uint32_t batch = 0; batch < order.batches; batch++) {
     node.batches.WaitForBatch(batch);
     for (uint32_t i = 0; i < order.count; i++) {

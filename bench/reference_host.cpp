@@ -39,13 +39,9 @@ int ReferenceHost::Start(const std::string& pluginDir) {
       for (int i = 0; i < 8; i++) {
         loaded.entries[i] = reinterpret_cast<PluginEntry>(dlsym(loaded.handle, kEntryNames[i]));
       }
-      LoadRequest request{};
-      request.size = sizeof(request);
-      request.version = 2;
+      auto request = MakePluginBlock<LoadRequest>(2);
       request.postEvent = ReferencePostEvent;
-      PluginDescriptor descriptor{};
-      descriptor.size = sizeof(descriptor);
-      descriptor.version = 1;
+      auto descriptor = MakePluginBlock<PluginDescriptor>();
       if (loaded.entries[ENTRY_LOAD] == nullptr ||
           loaded.entries[ENTRY_LOAD](&request, &descriptor) != 0 || descriptor.loadError != 0) {
         dlclose(loaded.handle);
@@ -57,12 +53,8 @@ int ReferenceHost::Start(const std::string& pluginDir) {
   }
   for (const Loaded& loaded : plugins) {
     if (loaded.entries[ENTRY_OPEN] == nullptr) continue;
-    OpenRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
-    OpenReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto request = MakePluginBlock<OpenRequest>();
+    auto reply = MakePluginBlock<OpenReply>();
     (void)loaded.entries[ENTRY_OPEN](&request, &reply);  // the open code is only shown
   }
   stopping = false;
@@ -95,22 +87,14 @@ void ReferenceHost::Stop() {
   threads.clear();
   for (const Loaded& loaded : plugins) {
     if (loaded.entries[ENTRY_CLOSE] == nullptr) continue;
-    CloseRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
-    CloseReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto request = MakePluginBlock<CloseRequest>();
+    auto reply = MakePluginBlock<CloseReply>();
     (void)loaded.entries[ENTRY_CLOSE](&request, &reply);
   }
   for (const Loaded& loaded : plugins) {
     if (loaded.entries[ENTRY_UNLOAD] != nullptr) {
-      UnloadRequest request{};
-      request.size = sizeof(request);
-      request.version = 1;
-      UnloadReply reply{};
-      reply.size = sizeof(reply);
-      reply.version = 1;
+      auto request = MakePluginBlock<UnloadRequest>();
+      auto reply = MakePluginBlock<UnloadReply>();
       (void)loaded.entries[ENTRY_UNLOAD](&request, &reply);
     }
     dlclose(loaded.handle);

@@ -88,12 +88,8 @@ void Core::Stop() {
 void Core::OpenPlugins() {
   for (PluginRecord& record : plugins) {
     if (record.library == nullptr || record.open == nullptr) continue;
-    OpenRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
-    OpenReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto request = MakePluginBlock<OpenRequest>();
+    auto reply = MakePluginBlock<OpenReply>();
     wxLongLong before = wxDateTime::UNow().GetValue();
     int32_t code = record.open(&request, &reply);
     wxLongLong after = wxDateTime::UNow().GetValue();
@@ -137,17 +133,14 @@ void Core::ClosePlugins() {
   {
     ScopedLock hold(&pluginsLock);
     std::sort(plugins.begin(), plugins.end(), [](const PluginRecord& a, const PluginRecord& b) {
-      return a.descriptor.subscriptionMask[5] > b.descriptor.subscriptionMask[5];
+      return a.descriptor.subscriptionMask[PLUGIN_MASK_CLOSE_ORDER] >
+             b.descriptor.subscriptionMask[PLUGIN_MASK_CLOSE_ORDER];
     });
   }
   for (const PluginRecord& record : plugins) {
     if (record.library == nullptr || record.close == nullptr) continue;
-    CloseRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
-    CloseReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto request = MakePluginBlock<CloseRequest>();
+    auto reply = MakePluginBlock<CloseReply>();
     (void)record.close(&request, &reply);
   }
 }
@@ -162,12 +155,8 @@ void Core::UnloadPlugins() {
       record.calls->closing.store(true, std::memory_order_relaxed);
     }
     if (record.unload != nullptr) {
-      UnloadRequest request{};
-      request.size = sizeof(request);
-      request.version = 1;
-      UnloadReply reply{};
-      reply.size = sizeof(reply);
-      reply.version = 1;
+      auto request = MakePluginBlock<UnloadRequest>();
+      auto reply = MakePluginBlock<UnloadReply>();
       (void)record.unload(&request, &reply);
     }
     bool idle = WaitForCalls(record);

@@ -6,16 +6,6 @@
 
 namespace {
 
-// Queued road: the class byte moves up one bit (its top bit drops out).
-uint32_t QueuedKey(uint32_t type) {
-  return ((type & 0xFF000000u) << 1) | (type & 0x00FFFFFFu);
-}
-
-// Direct road: the class byte moves down one bit.
-uint32_t DirectKey(uint32_t type) {
-  return ((type & 0xFF000000u) >> 1) | (type & 0x00FFFFFFu);
-}
-
 // True when one of the masks that `flags` selects holds every bit of `key`.
 bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
   for (int k = 0; k < 8; k++) {
@@ -40,7 +30,7 @@ void Core::DeliverQueue() {
   while (TakeNextEvent(&record)) {
     // The Core's own hold: releases during the pass cannot free the payload.
     payloadRefs.HoldForDelivery(record.payload);
-    uint32_t key = QueuedKey(record.type);
+    uint32_t key = EventQueuedKey(record.type);
     for (const PluginRecord& plugin : plugins) {
       if (plugin.library != nullptr) DeliverTo(plugin, record, key);
     }
@@ -59,19 +49,15 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
   uint32_t keep;
   if (code != 0) {
     if (plugin.ioctl == nullptr) return;
-    IoctlRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
+    auto request = MakePluginBlock<IoctlRequest>();
     request.code = code;
     request.paramSize = IOCTL_PARAM_SIZE_EVENT;
     request.paramVersion = 1;
     request.payloadSize = record.payloadSize;
     request.payload = record.payload;
-    IoctlReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto reply = MakePluginBlock<IoctlReply>();
     reply.code = code;
-    reply.paramSize = 8;
+    reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
     reply.paramVersion = 1;
     payloadRefs.addRef(record.payload, descriptor.id);
     (void)plugin.ioctl(&request, &reply);
@@ -81,14 +67,10 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
         !Matches(descriptor, record.flags, key)) {
       return;
     }
-    WriteRequest request{};
-    request.size = sizeof(request);
-    request.version = 1;
+    auto request = MakePluginBlock<WriteRequest>();
     memcpy(&request.payloadSize, &record.payloadSize,
            sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
-    WriteReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto reply = MakePluginBlock<WriteReply>();
     payloadRefs.addRef(record.payload, descriptor.id);
     (void)plugin.write(&request, &reply);
     keep = reply.keep;
@@ -103,9 +85,7 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
 // Poster's thread. Every matching producer gets the request's Read on a
 // thread of its own.
 void Core::DispatchStreamStart(const EventRecord& event) {
-  ReadRequest request{};
-  request.size = sizeof(request);
-  request.version = 1;
+  auto request = MakePluginBlock<ReadRequest>();
   request.ownThread = 1;
   if (event.payload != nullptr && event.payloadSize != 0) {
     request.payloadSize = event.payloadSize;
@@ -118,9 +98,7 @@ void Core::DispatchStreamStart(const EventRecord& event) {
 // Scheduler thread, once at its start: every plug-in that asked for read
 // threads gets a Read with nothing in it.
 void Core::StartReadThreads() {
-  ReadRequest request{};
-  request.size = sizeof(request);
-  request.version = 1;
+  auto request = MakePluginBlock<ReadRequest>();
   request.ownThread = 1;
   LaunchReads(request, nullptr);
 }
@@ -129,10 +107,8 @@ void Core::StartReadThreads() {
 // starts threads but calls no entry point under it. With `event`, only the
 // plug-ins whose masks match its direct key.
 void Core::LaunchReads(const ReadRequest& request, const EventRecord* event) {
-  uint32_t key = event != nullptr ? DirectKey(event->type) : 0;
-  ReadReply reply{};
-  reply.size = sizeof(reply);
-  reply.version = 1;
+  uint32_t key = event != nullptr ? EventDirectKey(event->type) : 0;
+  auto reply = MakePluginBlock<ReadReply>();
   ScopedLock hold(&pluginsLock);
   for (const PluginRecord& plugin : plugins) {
     if (plugin.library == nullptr || plugin.read == nullptr || plugin.descriptor.readThread == 0 ||

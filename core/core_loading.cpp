@@ -17,13 +17,6 @@ namespace {
 const char* const kEntryNames[8] = {"Load", "Unload", "Open", "Close",
                                     "Read", "Write",  "Seek", "IOCTL"};
 
-// File names are bytes: whatever the locale, names that are not valid UTF-8
-// must come out of the directory listing and go back to the loader unchanged.
-void UseLosslessFileNames() {
-  static wxMBConvUTF8 lossless(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
-  wxConvFileName = &lossless;
-}
-
 PluginEntry FindEntry(const wxDynamicLibrary& library, const char* name) {
   // HasSymbol asks without logging a missing name as an error.
   if (!library.HasSymbol(name)) return nullptr;
@@ -33,7 +26,10 @@ PluginEntry FindEntry(const wxDynamicLibrary& library, const char* name) {
 }  // namespace
 
 bool Core::LoadPlugins() {
-  UseLosslessFileNames();
+  // File names are bytes: whatever the locale, names that are not valid
+  // UTF-8 must come out of the directory listing and go back to the loader
+  // unchanged.
+  wxConvFileName = LosslessConversion();
   wxString directory = executable.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE) + "/plugins";
   if (!wxDir::Exists(directory)) return false;
   wxDir dir;
@@ -67,14 +63,10 @@ bool Core::LoadOne(const wxString& directory, const wxString& name,
     return false;
   }
 
-  LoadRequest request{};
-  request.size = sizeof(request);
-  request.version = 2;
+  auto request = MakePluginBlock<LoadRequest>(2);
   request.core = this;
   request.postEvent = PostEvent;
-  PluginDescriptor descriptor{};
-  descriptor.size = sizeof(descriptor);
-  descriptor.version = 1;
+  auto descriptor = MakePluginBlock<PluginDescriptor>();
   wxLongLong before = wxDateTime::UNow().GetValue();
   int32_t result = record.load(&request, &descriptor);
   wxLongLong after = wxDateTime::UNow().GetValue();
@@ -100,17 +92,13 @@ bool Core::LoadOne(const wxString& directory, const wxString& name,
   record.calls = new PluginCalls();
 
   if (descriptor.ioctlThread != 0 && record.ioctl != nullptr) {
-    IoctlRequest ioctlRequest{};
-    ioctlRequest.size = sizeof(ioctlRequest);
-    ioctlRequest.version = 1;
+    auto ioctlRequest = MakePluginBlock<IoctlRequest>();
     ioctlRequest.code = IOCTL_THREAD;
     ioctlRequest.paramSize = IOCTL_PARAM_SIZE_THREAD;
     ioctlRequest.paramVersion = 1;
-    IoctlReply reply{};
-    reply.size = sizeof(reply);
-    reply.version = 1;
+    auto reply = MakePluginBlock<IoctlReply>();
     reply.code = IOCTL_THREAD;
-    reply.paramSize = 8;
+    reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
     reply.paramVersion = 1;
     (void)PluginThread::Launch(this, record.ioctl, ENTRY_IOCTL, &ioctlRequest, sizeof(ioctlRequest),
                                &reply, sizeof(reply), record.calls);

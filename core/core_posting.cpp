@@ -157,17 +157,13 @@ void Core::PostText(const std::string& text) {
 }
 
 void Core::PostFromCore(const std::string& text, uint32_t flags, uint32_t type) {
-  EventRecord record{};
-  record.size = sizeof(record);
-  record.version = 1;
+  auto record = MakePluginBlock<EventRecord>();
   record.payloadSize = static_cast<uint32_t>(text.size());
   record.payload = const_cast<char*>(text.data());  // copied by the post; no terminating zero
   record.source = SOURCE_CORE;
   record.stream = 0;
   record.flags = flags;
   record.type = type;
-  EventResult result{};
-  result.size = sizeof(result);
-  result.version = 1;
+  auto result = MakePluginBlock<EventResult>();
   Post(&record, &result);
 }

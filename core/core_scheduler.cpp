@@ -8,10 +8,24 @@ const char kClockChangedNotice[] = "system time changed by %d seconds";
 const char kMemoryLowNotice[] = "available system memory is low, throttling video";
 const char kMemoryOkNotice[] = "available system memory ok, not throttling video";
 
+namespace {
+
+// The heap ceilings: a machine with more than 3 GiB gets 3 GiB, one with more
+// than 2 GiB (or one whose memory cannot be read) gets 2 GiB, a smaller one
+// all it has.
+constexpr uint32_t kCeilingSmall = 0x80000000u;  // 2 GiB
+constexpr uint32_t kCeilingLarge = 0xC0000000u;  // 3 GiB
+
+// Throttling is announced as over once this many seconds have passed since
+// the last low reading.
+constexpr int32_t kMemoryOkAfterSeconds = 60;
+
+}  // namespace
+
 uint32_t Core::MemoryCeiling(bool sysinfoOk, uint64_t totalBytes) {
-  if (!sysinfoOk) return 0x80000000u;
-  if (totalBytes > 0xC0000000ull) return 0xC0000000u;
-  if (totalBytes > 0x80000000ull) return 0x80000000u;
+  if (!sysinfoOk) return kCeilingSmall;
+  if (totalBytes > kCeilingLarge) return kCeilingLarge;
+  if (totalBytes > kCeilingSmall) return kCeilingSmall;
   return static_cast<uint32_t>(totalBytes);
 }
 
@@ -44,7 +58,7 @@ void Core::UpdateThrottling(bool low, int32_t now) {
   if (low) {
     if (lowSince == 0) PostText(kMemoryLowNotice);
     lowSince = now;
-  } else if (lowSince != 0 && now - lowSince > 59) {
+  } else if (lowSince != 0 && now - lowSince >= kMemoryOkAfterSeconds) {
     PostText(kMemoryOkNotice);
     lowSince = 0;
   }

@@ -102,7 +102,28 @@ extern "C" {
 #define ENTRY_IOCTL 7
 
 #define PLUGIN_SUBSCRIPTION_MASKS 9
+#define PLUGIN_MASK_CLOSE_ORDER 5   /* this mask also orders Close: larger first */
 #define PLUGIN_ID_FRONT 0x00060000u /* loaded to the front of the list */
+
+/* ---- Subscription keys -------------------------------------------------- */
+
+/* The Core matches a subscription mask not with an event's type word but with
+ * a key made from it by moving the class byte one bit; which way depends on
+ * the road the event travels. A consulted mask matches when it holds every
+ * bit of the key: (key & mask) == key. Write keys, not type words, into your
+ * masks. */
+
+/* Queued road (ordinary posts, delivered through Write): the class byte moves
+ * up one bit and its top bit drops out. 0x01000002 gives 0x02000002. */
+static inline uint32_t EventQueuedKey(uint32_t type) {
+  return ((type & 0xFF000000u) << 1) | (type & 0x00FFFFFFu);
+}
+
+/* Direct road (stream start requests, dispatched to Read): the class byte
+ * moves down one bit. 0x01000100 gives 0x00800100. */
+static inline uint32_t EventDirectKey(uint32_t type) {
+  return ((type & 0xFF000000u) >> 1) | (type & 0x00FFFFFFu);
+}
 
 /* ---- Event records ------------------------------------------------------ */
 
@@ -414,6 +435,16 @@ PLUGIN_API_ASSERT(sizeof(WriteRequest) - offsetof(WriteRequest, payloadSize) ==
 PLUGIN_API_ASSERT(offsetof(WriteRequest, body) == offsetof(EventRecord, body) + 8);
 
 #ifdef __cplusplus
+}
+
+/* C++ only: a zero-filled block of type T with its header written, the way
+ * the Core builds every block: `auto reply = MakePluginBlock<WriteReply>();` */
+template <typename T>
+inline T MakePluginBlock(uint32_t version = 1) {
+  T block = T();
+  block.size = static_cast<uint32_t>(sizeof(T));
+  block.version = version;
+  return block;
 }
 #endif
 

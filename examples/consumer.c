@@ -41,10 +41,6 @@
 #define HOLD_MILLISECONDS 300 /* and release each this long after it came */
 #define MAX_KEPT 8
 
-/* Queued events are matched on a key made from their type word: the class
- * byte moves up one bit. A mask matches when it holds every bit of the key. */
-#define QUEUED_KEY(type) ((((uint32_t)(type)&0xFF000000u) << 1) | ((uint32_t)(type)&0x00FFFFFFu))
-
 /* The payload of a frame, as producer.c lays it out. */
 typedef struct Frame {
   uint32_t number;
@@ -142,7 +138,7 @@ PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   postEvent = load->postEvent;
   descriptor->id = CONSUMER_ID;
   /* Frames select mask 0; it must hold the queued key of their type. */
-  descriptor->subscriptionMask[0] = QUEUED_KEY(FRAME_TYPE); /* 0x02000100 */
+  descriptor->subscriptionMask[0] = EventQueuedKey(FRAME_TYPE); /* 0x02000100 */
   descriptor->eventSink = 1;
   return 0;
 }

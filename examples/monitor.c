@@ -28,12 +28,6 @@
  * pick another (the monitor then simply takes its turn in list order). */
 #define MONITOR_ID PLUGIN_ID_FRONT
 
-/* Delivery does not compare an event's type word with the masks directly,
- * but a key made from it: the class byte moves up one bit. An event reaches
- * a plug-in through Write when a mask that its flags select holds every bit
- * of that key. */
-#define QUEUED_KEY(type) ((((uint32_t)(type)&0xFF000000u) << 1) | ((uint32_t)(type)&0x00FFFFFFu))
-
 /* Events delivered so far. Atomic: counted on the event handler thread,
  * read by Close on the main thread. */
 static atomic_uint eventsSeen;
@@ -65,7 +59,7 @@ PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   for (int k = 0; k < PLUGIN_SUBSCRIPTION_MASKS; k++) descriptor->subscriptionMask[k] = 0xFFFFFFFFu;
   /* Mask 6 is where the Core's text notices arrive (flags 0x40). Holding
    * exactly their key (0x02000002) hears the notices and no other type. */
-  descriptor->subscriptionMask[6] = QUEUED_KEY(TYPE_TEXT_NOTICE);
+  descriptor->subscriptionMask[6] = EventQueuedKey(TYPE_TEXT_NOTICE);
 
   descriptor->eventSink = 1; /* Write is called for matching queued events */
   return 0;                  /* 0, with loadError left 0: loaded */

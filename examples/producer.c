@@ -49,10 +49,6 @@
 
 #define FRAMES_PER_SECOND 10
 
-/* Stream start requests travel the direct road, whose key moves the class
- * byte down one bit (queued events move it up one bit). */
-#define DIRECT_KEY(type) ((((uint32_t)(type)&0xFF000000u) >> 1) | ((uint32_t)(type)&0x00FFFFFFu))
-
 /* The payload of a frame. Plug-ins that exchange payloads agree on their
  * layout; consumer.c repeats this one. Fixed-width fields only. */
 typedef struct Frame {
@@ -173,7 +169,7 @@ PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   /* Read calls for stream start requests whose flags carry bit 0 and whose
    * type is FRAME_TYPE. No Write calls: eventSink stays 0, so these masks
    * matter only for stream start requests. */
-  descriptor->subscriptionMask[0] = DIRECT_KEY(FRAME_TYPE); /* 0x00800100 */
+  descriptor->subscriptionMask[0] = EventDirectKey(FRAME_TYPE); /* stream starts travel the direct road: 0x00800100 */
   descriptor->readThread = 1;
   return 0;
 }
