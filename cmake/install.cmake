@@ -139,6 +139,7 @@ endif()
 # ---- The Debian package ------------------------------------------------------
 
 set(CPACK_PACKAGE_NAME ombrevard)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "ombrevard developers")
 set(CPACK_PACKAGE_CONTACT "${OMBREVARD_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "plug-in based video server: the core process")

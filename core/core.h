@@ -49,8 +49,9 @@ extern const char kClockChangedNotice[];     // "system time changed by %d secon
 extern const char kMemoryLowNotice[];
 extern const char kMemoryOkNotice[];
 
-// The Core's version as the status document shows it.
-constexpr int kCoreVersion[4] = {4, 6, 15, 27231};
+// The Core's version as the status document shows it: the project's version,
+// from the build.
+constexpr char kCoreVersion[] = OMBREVARD_VERSION;
 
 // How long Stop waits, after a plug-in's Unload, for its Read and IOCTL calls
 // on threads of their own to return before it gives up and leaves the library

@@ -18,9 +18,6 @@ std::string Decimal(int32_t value) {
 }  // namespace
 
 std::string Core::BuildModuleStatus() {
-  char version[100];
-  snprintf(version, sizeof(version), "%d.%d.%d.%d", kCoreVersion[0], kCoreVersion[1],
-           kCoreVersion[2], kCoreVersion[3]);
   const std::string coreId = Decimal(static_cast<int32_t>(SOURCE_CORE));
 
   TiXmlElement corePlugin("Plugin");
@@ -30,7 +27,7 @@ std::string Core::BuildModuleStatus() {
   corePlugin.SetAttribute("ID", coreId);
   TiXmlElement module("Module");
   module.SetAttribute("Name", "Core");
-  module.SetAttribute("Version", version);
+  module.SetAttribute("Version", kCoreVersion);
   module.SetAttribute("ID", coreId);
   module.InsertEndChild(corePlugin);
   TiXmlElement modules("Modules");
