@@ -1,10 +1,12 @@
 #include "core/text_bytes.h"
 
-#include <wx/strconv.h>
+wxMBConv* LosslessConversion() {
+  static wxMBConvUTF8 lossless(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
+  return &lossless;
+}
 
 wxCharBuffer TextBytes(const wxString& text) {
-  static wxMBConvUTF8 lossless(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
-  wxCharBuffer bytes = text.mb_str(lossless);
+  wxCharBuffer bytes = text.mb_str(*LosslessConversion());
   if (bytes.data() == nullptr) return wxCharBuffer("");
   return bytes;
 }

@@ -6,6 +6,9 @@
 // format), with no time stamp or level word. DoLog may be entered from any
 // thread; the target holds nothing that changes after construction. The
 // process has one syslog connection, so create one target at a time.
+//
+// The wx prefix breaks the house naming on purpose: the target follows the
+// framework's own naming for its log targets (wxLogStderr, wxLogStream).
 #ifndef HOST_LOG_SYSLOG_H_
 #define HOST_LOG_SYSLOG_H_
 

@@ -14,6 +14,7 @@
 #include <wx/tokenzr.h>
 
 #include "core/core.h"
+#include "core/text_bytes.h"
 
 const char kStartingText[] = "starting the core...\n";
 const char kPressKeyText[] = "\npress any key to stop the core\n\n";
@@ -34,22 +35,13 @@ wxSingleInstanceChecker* g_inheritedChecker = nullptr;
 // some other way than RunServer. Main thread only.
 const char* g_programName = nullptr;
 
-// File names are bytes. Whatever the locale, the executable's path must reach
-// the search along PATH, chdir and the Core unchanged, also when it is not
-// valid text in the locale or not valid UTF-8 at all; the Core reads and
-// writes names through the same conversion, so the two agree byte for byte.
-wxMBConv* LosslessNames() {
-  static wxMBConvUTF8 lossless(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
-  return &lossless;
-}
-
 // The folders of the search path, split as the framework's
 // wxPathList::AddEnvList splits them (at ':' and ';', kept as they are), but
 // read byte for byte instead of through the locale.
 void AddSearchPath(wxPathList* paths) {
   const char* value = getenv("PATH");
   if (value == nullptr) return;
-  wxArrayString folders = wxStringTokenize(wxString(value, *LosslessNames()), ":;");
+  wxArrayString folders = wxStringTokenize(wxString(value, *LosslessConversion()), ":;");
   for (const wxString& folder : folders) static_cast<wxArrayString*>(paths)->Add(folder);
 }
 
@@ -132,14 +124,14 @@ bool tqServerApp::OnInit() {
   // other threads log, and writing names as the bytes they are: in the C
   // locale of a service its usual conversion would mangle every byte outside
   // ASCII of a plug-in's file name.
-  delete wxLog::SetActiveTarget(new wxLogStderr(nullptr, *LosslessNames()));
+  delete wxLog::SetActiveTarget(new wxLogStderr(nullptr, *LosslessConversion()));
   // From here on every file name the framework hands to the system, and
   // every one it reads back (the current directory), goes through the
   // lossless conversion.
-  wxConvFileName = LosslessNames();
+  wxConvFileName = LosslessConversion();
   wxString argv0;
   if (g_programName != nullptr) {
-    argv0 = wxString(g_programName, *LosslessNames());
+    argv0 = wxString(g_programName, *LosslessConversion());
   } else if (argc > 0) {
     argv0 = argv[0];
   }

@@ -5,6 +5,9 @@
 // moves the working directory beside it and creates the Core. OnRun then
 // runs the Core in the foreground until a key is pressed, or turns the
 // process into a daemon. OnExit destroys the Core. Main thread only.
+//
+// The class name breaks the house naming on purpose: tqServerApp is the name
+// the framework's class information, logs and operators know the server by.
 #ifndef HOST_SERVER_APP_H_
 #define HOST_SERVER_APP_H_
 

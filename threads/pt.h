@@ -5,6 +5,10 @@
 // misuse ends the process through pt::fatal. Every function is safe to call
 // from any thread; the fatal handler itself is meant to be installed once,
 // before the program starts threads.
+//
+// The library's names are lower case (pt::thread, waitfor, autofree) on
+// purpose, against the house naming: code outside this project is written
+// against this API as it stands.
 #ifndef THREADS_PT_H_
 #define THREADS_PT_H_
 
