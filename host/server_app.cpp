@@ -27,8 +27,10 @@ Core* g_core = nullptr;
 
 // A daemon's copy of the single-instance checker, which it must never
 // destroy (see LeaveLockToInvoker); kept reachable here so that leak checkers
-// see no leak. Owned, never freed. Main thread only.
-wxSingleInstanceChecker* g_inheritedChecker = nullptr;
+// see no leak. Volatile, because nothing reads it: an optimised build would
+// drop the store, and the copy would be reported as leaked at the daemon's
+// exit. Owned, never freed. Main thread only.
+wxSingleInstanceChecker* volatile g_inheritedChecker = nullptr;
 
 // argv[0] as the process got it; borrowed from main's argv, which outlives
 // the application. Null when there is none, or when the framework was entered

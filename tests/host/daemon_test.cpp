@@ -32,6 +32,7 @@
 
 namespace {
 
+using testing_support::ListDir;
 using testing_support::ProcessResult;
 using testing_support::ReadFile;
 using testing_support::TempTree;
@@ -66,6 +67,12 @@ class DaemonTest : public testing::Test {
     options.cwd = tree.Root();
     options.env["OMBREVARD_TRACE_FILE"] = tracePath;
     options.env["HOME"] = tree.Root();
+#if defined(__SANITIZE_ADDRESS__)
+    // Both processes check for leaks at exit and stop on the first report,
+    // which goes to a file: the daemon's standard error is gone.
+    options.env["ASAN_OPTIONS"] =
+        "detect_leaks=1:abort_on_error=1:log_path=" + tree.Root() + "/sanitizer";
+#endif
   }
 
   void TearDown() override {
@@ -74,6 +81,10 @@ class DaemonTest : public testing::Test {
     for (pid_t pid : ChildrenRunning(RealPath(executable))) {
       ADD_FAILURE() << "server " << pid << " still ran at the end of the case";
       StopChild(pid);
+    }
+    // Reports of the invoking process and the daemon, one file per process.
+    for (const std::string& name : ListDir(tree.Root())) {
+      if (name.rfind("sanitizer.", 0) == 0) ADD_FAILURE() << ReadFile(tree.Root() + "/" + name);
     }
   }
 

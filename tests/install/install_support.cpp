@@ -178,19 +178,6 @@ std::string RealPath(const std::string& path) {
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::multimap<std::string, std::string> ReadUnit(const std::string& path) {
   std::multimap<std::string, std::string> settings;
   std::ifstream in(path);

@@ -85,8 +85,6 @@ bool IsRegularFile(const std::string& path);  // not a link
 bool IsExecutable(const std::string& path);
 bool IsSymlink(const std::string& path);
 std::string RealPath(const std::string& path);
-// Names in a folder, sorted, without "." and "..".
-std::vector<std::string> ListDir(const std::string& path);
 
 // The settings of a systemd unit file as "Section.Key" -> values in order;
 // comments and blank lines are skipped, and lines that are no setting are

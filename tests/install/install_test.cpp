@@ -26,7 +26,7 @@ using install_support::InstallBuildStaged;
 using install_support::IsDirectory;
 using install_support::IsExecutable;
 using install_support::IsRegularFile;
-using install_support::ListDir;
+using testing_support::ListDir;
 using install_support::Quoted;
 using install_support::ReadPkgConfig;
 using install_support::ReadUnit;

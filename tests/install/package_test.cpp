@@ -27,7 +27,7 @@ using install_support::Describe;
 using install_support::ExpectExamplesLoaded;
 using install_support::IsExecutable;
 using install_support::IsRegularFile;
-using install_support::ListDir;
+using testing_support::ListDir;
 using install_support::Quoted;
 using install_support::ReadPkgConfig;
 using install_support::ReadUnit;

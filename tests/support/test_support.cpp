@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -76,6 +78,19 @@ std::string TempTree::WriteFile(const std::string& path, const std::string& cont
 }
 
 void TempTree::RemovePluginDir() { RemoveTree(PluginDir()); }
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string TestPlugin(const std::string& name) {
   const char* folder = getenv("OMBREVARD_TEST_PLUGIN_DIR");

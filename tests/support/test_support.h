@@ -54,6 +54,8 @@ std::string TestPlugin(const std::string& name);
 std::string ServerBinary();
 
 std::string ReadFile(const std::string& path);
+// Names in a folder, sorted, without "." and "..".
+std::vector<std::string> ListDir(const std::string& path);
 
 struct ProcessResult {
   bool exited = false;   // exited normally (not killed, not timed out)
