@@ -10,6 +10,8 @@
 #   share/pkgconfig/ombrevard-plugin.pc
 #   share/cmake/OmbrevardPlugin/       find_package(OmbrevardPlugin)
 #   lib/systemd/system/ombrevard.service
+#   share/man/man8/ombrevard.8.gz      the manual page
+#   share/doc/ombrevard/               copyright, changelog.gz
 #
 # The server loads its plug-ins from the folder beside the path it was started
 # by, without resolving symbolic links, so a symlink on PATH would make it look
@@ -25,8 +27,15 @@ set(OMBREVARD_INSTALL_SERVERDIR "lib/ombrevard" CACHE STRING
   "Folder of the installed server and its plugins folder, relative to the prefix")
 set(OMBREVARD_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Folder of the installed systemd unit, relative to the prefix or absolute")
-set(OMBREVARD_PACKAGE_MAINTAINER "ombrevard developers <ombrevard@localhost>" CACHE STRING
+# The default names nobody who reads mail (.invalid is reserved for that);
+# packagers give their own.
+set(OMBREVARD_DEFAULT_MAINTAINER "ombrevard developers <ombrevard@ombrevard.invalid>")
+set(OMBREVARD_PACKAGE_MAINTAINER "${OMBREVARD_DEFAULT_MAINTAINER}" CACHE STRING
   "Maintainer field of the Debian package")
+# Build trees that cached the earlier default, a host lintian rejects, move on.
+if(OMBREVARD_PACKAGE_MAINTAINER STREQUAL "ombrevard developers <ombrevard@localhost>")
+  set_property(CACHE OMBREVARD_PACKAGE_MAINTAINER PROPERTY VALUE "${OMBREVARD_DEFAULT_MAINTAINER}")
+endif()
 
 # The launcher finds the server relative to itself, so both folders must be
 # relative to the same prefix.
@@ -51,8 +60,9 @@ set(OMBREVARD_INSTALL_STAGING "${PROJECT_BINARY_DIR}/install-templates")
 # filled in by the install step.
 
 install(CODE [[
-  # Install time: <staged> with the prefix filled in, as <destination>/<name>.
-  function(ombrevard_install_configured staged destination name)
+  # Install time: <staged> with the prefix filled in, as <destination>/<name>;
+  # compressed by <gzip> when that is given.
+  function(ombrevard_install_configured staged destination name gzip)
     set(OMBREVARD_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
     if(NOT IS_ABSOLUTE "${destination}")
       set(destination "${CMAKE_INSTALL_PREFIX}/${destination}")
@@ -62,6 +72,17 @@ install(CODE [[
     string(MD5 key "$ENV{DESTDIR}${destination}")
     set(configured "${staged}.${key}")
     configure_file("${staged}" "${configured}" @ONLY)
+    if(gzip)
+      # Best compression and no name or time stamp in the header, as Debian
+      # wants manual pages and changelogs: the same input gives the same bytes.
+      execute_process(COMMAND "${gzip}" -9 -n -c "${configured}"
+        OUTPUT_FILE "${configured}.gz" RESULT_VARIABLE failed)
+      if(failed)
+        message(FATAL_ERROR "${gzip} could not compress ${name}")
+      endif()
+      file(REMOVE "${configured}")
+      set(configured "${configured}.gz")
+    endif()
     file(INSTALL DESTINATION "${destination}" TYPE FILE RENAME "${name}" FILES "${configured}")
     file(REMOVE "${configured}")
     # file(INSTALL) records the file in this function's scope only.
@@ -70,11 +91,16 @@ install(CODE [[
 ]])
 
 # Configures <template> now and installs it as <destination>/<name>, with
-# @OMBREVARD_INSTALL_PREFIX@ filled in at install time.
+# @OMBREVARD_INSTALL_PREFIX@ filled in at install time. With GZIP, <name> is
+# the template compressed (name it *.gz).
 function(ombrevard_install_with_prefix template destination name)
+  set(gzip "")
+  if(ARGV3 STREQUAL "GZIP")
+    set(gzip "${OMBREVARD_GZIP}")
+  endif()
   set(OMBREVARD_INSTALL_PREFIX "@OMBREVARD_INSTALL_PREFIX@")
   configure_file(${template} ${OMBREVARD_INSTALL_STAGING}/${name} @ONLY)
-  install(CODE "ombrevard_install_configured(\"${OMBREVARD_INSTALL_STAGING}/${name}\" \"${destination}\" \"${name}\")")
+  install(CODE "ombrevard_install_configured(\"${OMBREVARD_INSTALL_STAGING}/${name}\" \"${destination}\" \"${name}\" \"${gzip}\")")
 endfunction()
 
 # A path for a file that names other installed paths: relative ones become
@@ -135,6 +161,17 @@ if(OMBREVARD_INSTALL_SYSTEMD_UNIT)
   ombrevard_install_with_prefix(${PROJECT_SOURCE_DIR}/packaging/ombrevard.service.in
     ${OMBREVARD_SYSTEMD_UNIT_DIR} ombrevard.service)
 endif()
+
+# ---- The manual page and the package's documents ------------------------------
+
+find_program(OMBREVARD_GZIP gzip REQUIRED)
+ombrevard_install_with_prefix(${PROJECT_SOURCE_DIR}/packaging/ombrevard.8.in
+  ${CMAKE_INSTALL_MANDIR}/man8 ombrevard.8.gz GZIP)
+# The copyright file in Debian's machine-readable format, and the changelog
+# in Debian's format, which a native package ships as changelog.gz.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+ombrevard_install_with_prefix(${PROJECT_SOURCE_DIR}/packaging/changelog
+  ${CMAKE_INSTALL_DOCDIR} changelog.gz GZIP)
 
 # ---- The Debian package ------------------------------------------------------
 

@@ -141,8 +141,10 @@ bool tqServerApp::OnInit() {
   // A bare name was found along the search path by whoever started us; a
   // relative path with a folder in it was taken from the working directory,
   // where the normalisation below finds it too (searching the path for it
-  // would lose the server, and with it its plug-ins).
-  if (!wxIsAbsolutePath(m_executable.GetFullPath()) && !argv0.Contains("/")) {
+  // would lose the server, and with it its plug-ins). An empty name names
+  // nothing to search for: it stays empty, and the normalisation makes it the
+  // current directory, as for a name the search does not find.
+  if (!argv0.empty() && !wxIsAbsolutePath(m_executable.GetFullPath()) && !argv0.Contains("/")) {
     wxPathList paths;
     AddSearchPath(&paths);
     m_executable.Assign(paths.FindAbsoluteValidPath(argv0));

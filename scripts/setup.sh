@@ -56,6 +56,7 @@ add_set base required "" "" \
   libdaemon-dev \
   libtinyxml-dev \
   libgoogle-perftools-dev  `# tcmalloc minimal` \
+  lintian                  `# the package test checks the .deb with it` \
   ${extra[@]+"${extra[@]}"}
 if [ "$all" = 1 ]; then
   add_set tools required "" "" \

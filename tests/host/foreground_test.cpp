@@ -138,21 +138,27 @@ TEST_F(ForegroundTest, BareNameFoundThroughPathMovesToWhereItWasFound) {
 
 TEST_F(ForegroundTest, NameNotFoundThroughPathStaysInTheCurrentDirectory) {
   // Then the current directory stands in for the executable's, so the Core
-  // loads from its plug-in folder.
+  // loads from its plug-in folder. An empty name is found nowhere either, and
+  // says nothing about it.
   std::string work = tree.Root() + "/work";
   ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((work + "/plugins").c_str(), 0755), 0);
   tree.WriteFile(work + "/plugins/trace_file.so", ReadFile(TestPlugin("trace_file")));
-  ProcessOptions options = Options({"-d"});
-  options.argv[0] = "ombrevard";
-  options.program = tree.ExecutablePath();
-  options.env["PATH"] = tree.Root();
-  options.cwd = work;
-  ProcessResult result = RunProcess(options);
-  ASSERT_TRUE(result.exited);
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, std::string(kForegroundOutput));
-  EXPECT_EQ(LoadDirectory(), RealPath(work));
+  for (const char* name : {"ombrevard", ""}) {
+    SCOPED_TRACE(std::string("argv[0] \"") + name + "\"");
+    unlink(tracePath.c_str());
+    ProcessOptions options = Options({"-d"});
+    options.argv[0] = name;
+    options.program = tree.ExecutablePath();
+    options.env["PATH"] = tree.Root();
+    options.cwd = work;
+    ProcessResult result = RunProcess(options);
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, std::string(kForegroundOutput));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(LoadDirectory(), RealPath(work));
+  }
 }
 
 TEST_F(ForegroundTest, ExecutablePathIsTakenByteForByte) {

@@ -204,6 +204,8 @@ TEST_F(UnitTest, PassesSystemdVerify) {
   // no service manager is involved.
   ProcessOptions options;
   options.argv = {analyze, "verify", UnitFile()};
+  // Documentation= names the manual page installed beside it.
+  options.env["MANPATH"] = Prefixed(install_support::kDataDir) + "/man";
   options.timeoutMs = 60000;
   ProcessResult result = testing_support::RunProcess(options);
   EXPECT_TRUE(Succeeded(result)) << Describe(result);

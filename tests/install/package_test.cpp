@@ -1,8 +1,8 @@
 // The Debian package: `cpack -G DEB` on this build tree, its control fields,
-// its file list, and its content unpacked into a scratch root (dpkg-deb -x,
-// no maintainer scripts, nothing installed on this machine), where the unit
-// is checked and the server is run in the foreground with the root's own
-// plug-ins.
+// its file list, what lintian says of it, and its content unpacked into a
+// scratch root (dpkg-deb -x, no maintainer scripts, nothing installed on this
+// machine), where the unit is checked and the server is run in the
+// foreground with the root's own plug-ins.
 //
 // The package is built once for all cases (building it takes seconds), so
 // this program runs as one ctest test rather than a test per case.
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -113,6 +114,9 @@ class PackageTest : public testing::Test {
   static std::string ServerPath() {
     return std::string("/usr/") + install_support::kServerDir + "/ombrevard";
   }
+  static std::string DocDir() {
+    return std::string("/usr/") + install_support::kDataDir + "/doc/ombrevard";
+  }
   static std::string UnitPath() {
     std::string dir = install_support::kUnitDir;
     return (dir[0] == '/' ? dir : "/usr/" + dir) + "/ombrevard.service";
@@ -144,6 +148,30 @@ TEST_F(PackageTest, IsNamedForTheProjectVersionAndArchitecture) {
   EXPECT_EQ(Field("Architecture"), architecture);
   EXPECT_EQ(debName,
             std::string("ombrevard_") + install_support::kVersion + "_" + architecture + ".deb");
+  // The changelog's latest entry is this version's: a new version needs one.
+  ProcessResult changelog = Shell("gzip -dc " + Quoted(InRoot(DocDir() + "/changelog.gz")));
+  ASSERT_TRUE(Succeeded(changelog)) << Describe(changelog);
+  EXPECT_EQ(changelog.out.rfind(std::string("ombrevard (") + install_support::kVersion + ") ", 0),
+            0u)
+      << changelog.out.substr(0, changelog.out.find('\n'));
+}
+
+TEST_F(PackageTest, LintianFindsNoError) {
+  // Debian's own checker. Its errors are what the archive would refuse; its
+  // warnings and notes are shown in the log, not failed on.
+  std::string lintian = install_support::FindProgram("lintian");
+  ASSERT_NE(lintian, "") << "lintian is not installed; scripts/setup.sh installs it";
+  ProcessOptions options;
+  options.argv = {lintian, "--fail-on", "error", "--no-tag-display-limit", debPath};
+  options.timeoutMs = 300000;
+  ProcessResult result = testing_support::RunProcess(options);
+  std::cout << result.out;
+  std::istringstream lines(result.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    EXPECT_NE(line.compare(0, 3, "E: "), 0) << line;
+  }
+  EXPECT_TRUE(Succeeded(result)) << Describe(result);
 }
 
 TEST_F(PackageTest, DependsOnTheRuntimeLibraryPackages) {
@@ -222,6 +250,8 @@ TEST_F(PackageTest, UnitPassesSystemdVerify) {
   std::ofstream(copy) << text;
   ProcessOptions options;
   options.argv = {analyze, "verify", copy};
+  // Documentation= names the package's manual page, not one on this machine.
+  options.env["MANPATH"] = InRoot(std::string("/usr/") + install_support::kDataDir + "/man");
   options.timeoutMs = 60000;
   ProcessResult result = testing_support::RunProcess(options);
   EXPECT_TRUE(Succeeded(result)) << Describe(result);
