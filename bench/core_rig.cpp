@@ -1,49 +1,8 @@
 #include "bench/core_rig.h"
 
 #include <dlfcn.h>
-#include <ftw.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include <wx/filename.h>
-
-namespace {
-
-int RemoveEntry(const char* path, const struct stat* info, int kind, struct FTW* walk) {
-  (void)info;
-  (void)kind;
-  (void)walk;
-  return remove(path);
-}
-
-}  // namespace
-
-ScratchTree::ScratchTree() {
-  char pattern[] = "/tmp/ombrevard-bench-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  if (made == nullptr) return;
-  root = made;
-  ok = mkdir((root + "/bin").c_str(), 0755) == 0 && mkdir(PluginDir().c_str(), 0755) == 0;
-}
-
-ScratchTree::~ScratchTree() {
-  if (root.empty()) return;
-  // Depth first, without following links; a leftover in /tmp harms nobody.
-  (void)nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::string ScratchTree::AddPlugin(const std::string& source, const std::string& name) {
-  std::string target = PluginDir() + "/" + name;
-  std::ifstream in(source, std::ios::binary);
-  std::ofstream out(target, std::ios::binary);
-  out << in.rdbuf();
-  out.close();
-  return in.good() && out.good() ? target : "";
-}
 
 CoreRig::CoreRig(const std::string& nodeLibrary, int sinkCount, int producerCount, int idle)
     : library(nodeLibrary) {

@@ -1,13 +1,9 @@
-// ScratchTree and CoreRig: a real Core over a scratch plug-in folder filled
-// with copies of the bench_node plug-in.
+// CoreRig: a real Core over a scratch plug-in folder (the tests' TempTree)
+// filled with copies of the bench_node plug-in. It copies the plug-in in as
+// sinks, producers or idle bystanders, opens each configured copy itself to
+// set it up, and then starts a Core over the folder.
 //
-// ScratchTree makes <root>/bin/ombrevard (the executable path the Core is
-// given; the file itself need not exist) and <root>/bin/plugins, and removes
-// the whole tree when destroyed. CoreRig copies the plug-in in as sinks,
-// producers or idle bystanders, opens each configured copy itself to set it
-// up, and then starts a Core over the folder.
-//
-// Threads: both classes belong to the benchmark's main thread. The BenchNode
+// Threads: the class belongs to the benchmark's main thread. The BenchNode
 // pointers a CoreRig hands out stay valid until it is destroyed.
 #ifndef BENCH_CORE_RIG_H_
 #define BENCH_CORE_RIG_H_
@@ -20,25 +16,7 @@
 
 #include "bench/bench_node.h"
 #include "core/core.h"
-
-class ScratchTree {
- public:
-  ScratchTree();
-  ~ScratchTree();
-  ScratchTree(const ScratchTree&) = delete;
-  ScratchTree& operator=(const ScratchTree&) = delete;
-
-  bool Ok() const { return ok; }
-  std::string PluginDir() const { return root + "/bin/plugins"; }
-  std::string ExecutablePath() const { return root + "/bin/ombrevard"; }
-  // Copies the file at `source` into the plug-in folder as `name`; returns
-  // the new path, or "" when the copy failed.
-  std::string AddPlugin(const std::string& source, const std::string& name);
-
- private:
-  std::string root;
-  bool ok = false;
-};
+#include "tests/support/temp_tree.h"
 
 // Sinks subscribe through mask 1 to every type; producers answer stream
 // start requests (mask 0) for their own type bit.
@@ -64,7 +42,7 @@ class CoreRig {
   bool Start();
   void Stop();
 
-  const ScratchTree& Tree() const { return tree; }
+  const testing_support::TempTree& Tree() const { return tree; }
   BenchNode* Sink(int i) { return sinks[i]; }
   BenchNode* Producer(int k) { return producers[k]; }
   int SinkCount() const { return static_cast<int>(sinks.size()); }
@@ -73,7 +51,7 @@ class CoreRig {
   BenchNode* AddConfigured(const std::string& name);
 
   std::string library;
-  ScratchTree tree;
+  testing_support::TempTree tree;
   std::vector<void*> handles;         // owned; our own opens of the copies, closed last
   std::vector<BenchNode*> sinks;      // borrowed from the open copies
   std::vector<BenchNode*> producers;  // borrowed from the open copies

@@ -10,16 +10,7 @@
 #include "bench/reference_host.h"
 #include "bench/runner.h"
 #include "core/core.h"
-
-// What the benchmark may look at inside a Core (the Core's inspection hook).
-class CoreInspector {
- public:
-  explicit CoreInspector(Core* core) : core_(core) {}
-  size_t PluginCount() { return core_->plugins.size(); }
-
- private:
-  Core* core_;  // borrowed
-};
+#include "tests/support/core_inspector.h"
 
 namespace {
 

@@ -4,8 +4,24 @@
 #include <sys/resource.h>
 
 #include <wx/filename.h>
+#include <wx/init.h>
 
 #include "core/payload_ledger.h"
+
+namespace {
+
+// The Core's file, library and logging classes need the framework set up,
+// in the test program and in every death test's child, which runs it again.
+class FrameworkEnvironment : public testing::Environment {
+ public:
+  void SetUp() override { ASSERT_TRUE(wxInitialize()); }
+  void TearDown() override { wxUninitialize(); }
+};
+
+testing::Environment* const kFramework =
+    testing::AddGlobalTestEnvironment(new FrameworkEnvironment());
+
+}  // namespace
 
 void CoreTest::SetUp() {
   log_ = new RecordingLog();

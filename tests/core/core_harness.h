@@ -16,34 +16,9 @@
 
 #include "core/core.h"
 #include "tests/plugins/probe.h"
+#include "tests/support/core_inspector.h"
 #include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
-
-// What the tests may look at inside a Core.
-class CoreInspector {
- public:
-  explicit CoreInspector(Core* core) : core_(core) {}
-  const std::vector<PluginRecord>& Plugins() { return core_->plugins; }
-  size_t QueueSize() {
-    ScopedLock hold(&core_->queueLock);
-    return core_->queue.size();
-  }
-  bool HasWakeTrigger() {
-    ScopedLock hold(&core_->queueLock);
-    return core_->wakeTrigger != nullptr;
-  }
-  bool HasEventHandler() { return core_->eventHandler != nullptr; }
-  bool HasScheduler() { return core_->scheduler != nullptr; }
-  size_t HeldPayloads() { return core_->payloadRefs.HeldCount(); }
-  bool StreamExists(uint32_t handle) { return core_->streamTable.Exists(handle); }
-  bool StreamCancelled(uint32_t handle) { return core_->streamTable.Cancelled(handle); }
-  void SetThrottling(bool on) { core_->throttling.store(on); }
-  int32_t LowSince() { return core_->lowSince; }
-  bool LoadPlugins() { return core_->LoadPlugins(); }
-
- private:
-  Core* core_;
-};
 
 // Keeps every record logged on any thread.
 class RecordingLog : public wxLog {

@@ -69,20 +69,9 @@
 #include "core/payload_ledger.h"
 #include "core/plugin_api.h"
 #include "tests/plugins/probe.h"
+#include "tests/support/core_inspector.h"
 #include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
-
-// The Core names this class its friend for tests; here it reads the Core's
-// holds and queue for the end-of-input checks. Any thread.
-class CoreInspector {
- public:
-  static size_t HeldPayloads(Core* core) { return core->payloadRefs.HeldCount(); }
-  static size_t QueueSize(Core* core) {
-    ScopedLock hold(&core->queueLock);
-    return core->queue.size();
-  }
-  static size_t PluginCount(Core* core) { return core->plugins.size(); }
-};
 
 namespace {
 
@@ -364,8 +353,8 @@ void Fuzzer::Start() {
   PayloadLedger::Enable(true);  // before the status document's copy is made
   core = new Core(wxFileName(wxString::FromUTF8(tree->ExecutablePath().c_str())));
   if (!core->Start()) Fail("the Core did not start");
-  if (CoreInspector::PluginCount(core) != kSinkCount + kProducerCount) {
-    Fail("the Core loaded %zu plug-ins, not %u", CoreInspector::PluginCount(core),
+  if (CoreInspector(core).PluginCount() != kSinkCount + kProducerCount) {
+    Fail("the Core loaded %zu plug-ins, not %u", CoreInspector(core).PluginCount(),
          kSinkCount + kProducerCount);
   }
   delete tree;  // the libraries are loaded; their files are no longer needed
@@ -726,7 +715,7 @@ void Fuzzer::Flush(const char* what) {
   if (!markerArrived.wait_for(hold, std::chrono::milliseconds(kDeliveryDeadlineMs),
                               [&] { return markerSeen >= number; })) {
     Fail("%s: the Core did not deliver a marker within %d ms (queue %zu)", what,
-         kDeliveryDeadlineMs, CoreInspector::QueueSize(core));
+         kDeliveryDeadlineMs, CoreInspector(core).QueueSize());
   }
   dirty.clear();
 }
@@ -806,7 +795,7 @@ void Fuzzer::EndInput() {
            static_cast<unsigned long long>(totals.live), kDeliveryDeadlineMs,
            static_cast<unsigned long long>(totals.copies),
            static_cast<unsigned long long>(totals.frees), readsRunning.load(),
-           CoreInspector::HeldPayloads(core));
+           CoreInspector(core).HeldPayloads());
     }
     usleep(1000);
   }
@@ -815,9 +804,9 @@ void Fuzzer::EndInput() {
     Fail("%llu frees of payloads the ledger did not hold (freed twice, or never copied)",
          static_cast<unsigned long long>(totals.errors));
   }
-  size_t held = CoreInspector::HeldPayloads(core);
+  size_t held = CoreInspector(core).HeldPayloads();
   if (held != 0) Fail("the Core still counts holders for %zu payloads after every release", held);
-  size_t queued = CoreInspector::QueueSize(core);
+  size_t queued = CoreInspector(core).QueueSize();
   if (queued != 0) Fail("%zu records still queued after the last marker was delivered", queued);
 
   {

@@ -44,20 +44,6 @@ std::string Tail(const std::string& text) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/ombrevard-install-XXXXXX";
-  char* made = mkdtemp(pattern);
-  path = made != nullptr ? made : "";
-  EXPECT_FALSE(path.empty()) << "no scratch folder";
-}
-
-ScratchDir::~ScratchDir() {
-  if (path.empty()) return;
-  ProcessResult removed = Shell("rm -rf " + Quoted(path), {}, 60000);
-  EXPECT_TRUE(Succeeded(removed)) << "scratch folder " << path
-                                  << " left behind: " << Describe(removed);
-}
-
 std::string Quoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {

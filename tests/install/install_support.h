@@ -29,20 +29,6 @@ extern const char kConfiguredPrefix[];
 extern const char kInstallTestDir[];  // tests/install in the source tree
 extern const char kSourceDir[];
 
-// A fresh folder under /tmp, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& Path() const { return path; }
-
- private:
-  std::string path;
-};
-
 // `text` in single quotes for /bin/sh.
 std::string Quoted(const std::string& text);
 

@@ -31,7 +31,7 @@ using install_support::Quoted;
 using install_support::ReadPkgConfig;
 using install_support::ReadUnit;
 using install_support::RunForeground;
-using install_support::ScratchDir;
+using testing_support::TempTree;
 using install_support::Shell;
 using install_support::StatusPluginSource;
 using install_support::Succeeded;
@@ -50,8 +50,8 @@ class InstalledTreeTest : public testing::Test {
       GTEST_SKIP() << "the unit is configured to install outside the prefix, to "
                    << install_support::kUnitDir;
     }
-    ASSERT_FALSE(scratch.Path().empty());
-    prefix = scratch.Path() + "/usr";
+    ASSERT_TRUE(scratch.Ok());
+    prefix = scratch.Root() + "/usr";
     ProcessResult installed = InstallBuild(prefix);
     ASSERT_TRUE(Succeeded(installed)) << Describe(installed);
   }
@@ -69,16 +69,16 @@ class InstalledTreeTest : public testing::Test {
   // The status documents the out-of-tree plug-in wrote during one run of
   // the installed server started by its launcher.
   std::string RunWithStatusPlugin() {
-    std::string statusFile = scratch.Path() + "/status";
+    std::string statusFile = scratch.Root() + "/status";
     ProcessOptions options;
     options.argv = {Launcher()};
     options.env[install_support::kStatusFileVariable] = statusFile;
-    ProcessResult result = RunForeground(options, scratch.Path());
+    ProcessResult result = RunForeground(options, scratch.Root());
     EXPECT_TRUE(Succeeded(result)) << Describe(result);
     return ReadFile(statusFile);
   }
 
-  ScratchDir scratch;
+  TempTree scratch{TempTree::kEmpty};
   std::string prefix;
 };
 
@@ -126,13 +126,13 @@ TEST_F(InstallLayoutTest, SdkHasTheSourceHeaderAndItsBuildFiles) {
 }
 
 TEST_F(InstallLayoutTest, NothingLandsOutsideThePrefix) {
-  EXPECT_EQ(ListDir(scratch.Path()), std::vector<std::string>{"usr"});
+  EXPECT_EQ(ListDir(scratch.Root()), std::vector<std::string>{"usr"});
 }
 
 TEST_F(InstallLayoutTest, StagedInstallNamesTheConfiguredPrefixNotTheStage) {
   // DESTDIR moves the files but not what they say: a package is staged
   // this way and then unpacked at the prefix.
-  std::string stage = scratch.Path() + "/stage";
+  std::string stage = scratch.Root() + "/stage";
   ProcessResult staged = InstallBuildStaged(stage);
   ASSERT_TRUE(Succeeded(staged)) << Describe(staged);
   std::string configured = install_support::kConfiguredPrefix;
@@ -252,7 +252,7 @@ class InstalledServerTest : public InstalledTreeTest, public testing::WithParamI
     options.argv = {"/bin/sh", "-c", "exec ombrevard \"$@\"", "sh"};
     const char* path = getenv("PATH");
     options.env["PATH"] = folder + ":" + (path != nullptr ? path : "/usr/bin:/bin");
-    options.cwd = scratch.Path();
+    options.cwd = scratch.Root();
     return options;
   }
 };
@@ -262,7 +262,7 @@ TEST_P(InstalledServerTest, LoadsTheInstalledExamplePlugins) {
   switch (GetParam()) {
     case Start::kLauncherByAbsolutePath:
       options.argv = {Launcher()};
-      options.cwd = scratch.Path();
+      options.cwd = scratch.Root();
       break;
     case Start::kLauncherByBareNameOnPath:
       options = ThroughPath(Prefixed(install_support::kBinDir));
@@ -272,7 +272,7 @@ TEST_P(InstalledServerTest, LoadsTheInstalledExamplePlugins) {
       options.cwd = Prefixed(install_support::kBinDir);
       break;
     case Start::kLinkToLauncherOnPath: {
-      std::string links = scratch.Path() + "/links";
+      std::string links = scratch.Root() + "/links";
       ASSERT_EQ(mkdir(links.c_str(), 0755), 0);
       ASSERT_EQ(symlink(Launcher().c_str(), (links + "/ombrevard").c_str()), 0);
       options = ThroughPath(links);
@@ -280,10 +280,10 @@ TEST_P(InstalledServerTest, LoadsTheInstalledExamplePlugins) {
     }
     case Start::kServerByAbsolutePath:
       options.argv = {Server()};
-      options.cwd = scratch.Path();
+      options.cwd = scratch.Root();
       break;
   }
-  ExpectExamplesLoaded(RunForeground(options, scratch.Path()));
+  ExpectExamplesLoaded(RunForeground(options, scratch.Root()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, InstalledServerTest,
@@ -326,7 +326,7 @@ TEST_F(SdkTest, PkgConfigLineBuildsAPluginTheInstalledServerLoads) {
 }
 
 TEST_F(SdkTest, CMakePackageBuildsAPluginTheInstalledServerLoads) {
-  std::string build = scratch.Path() + "/consumer-build";
+  std::string build = scratch.Root() + "/consumer-build";
   std::string source = std::string(install_support::kInstallTestDir) + "/sdk_consumer";
   std::vector<std::vector<std::string>> steps = {
       {OMBREVARD_CMAKE_COMMAND, "-S", source, "-B", build, "-DCMAKE_PREFIX_PATH=" + prefix,

@@ -33,7 +33,7 @@ using install_support::Quoted;
 using install_support::ReadPkgConfig;
 using install_support::ReadUnit;
 using install_support::RunForeground;
-using install_support::ScratchDir;
+using testing_support::TempTree;
 using install_support::Shell;
 using install_support::Succeeded;
 using install_support::UnitValue;
@@ -63,9 +63,9 @@ std::vector<std::string> DependedPackages(const std::string& field) {
 class PackageTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    scratch = new ScratchDir();
-    std::string output = scratch->Path() + "/out";
-    root = scratch->Path() + "/root";
+    scratch = new TempTree(TempTree::kEmpty);
+    std::string output = scratch->Root() + "/out";
+    root = scratch->Root() + "/root";
     // Everything cpack makes, its staging folder too, goes to the scratch
     // folder and not into the build tree.
     ProcessOptions options;
@@ -123,14 +123,14 @@ class PackageTest : public testing::Test {
   }
 
   // Owned; made by SetUpTestSuite, removed by TearDownTestSuite.
-  static ScratchDir* scratch;
+  static TempTree* scratch;
   static std::string root;          // the package's content, unpacked
   static std::string setupFailure;  // why there is no package to test
   static std::string debName;
   static std::string debPath;
 };
 
-ScratchDir* PackageTest::scratch = nullptr;
+TempTree* PackageTest::scratch = nullptr;
 std::string PackageTest::root;
 std::string PackageTest::setupFailure;
 std::string PackageTest::debName;
@@ -246,7 +246,7 @@ TEST_F(PackageTest, UnitPassesSystemdVerify) {
   size_t at = text.find(execStart);
   ASSERT_NE(at, std::string::npos) << text;
   text.replace(at, execStart.size(), "\nExecStart=" + InRoot(ServerPath()) + "\n");
-  std::string copy = scratch->Path() + "/ombrevard.service";
+  std::string copy = scratch->Root() + "/ombrevard.service";
   std::ofstream(copy) << text;
   ProcessOptions options;
   options.argv = {analyze, "verify", copy};
@@ -264,7 +264,7 @@ TEST_F(PackageTest, SdkFilesNameUsrNotTheStagingFolder) {
   EXPECT_EQ(pc["prefix"], "/usr");
   EXPECT_EQ(pc["plugindir"], std::string("${prefix}/") + install_support::kServerDir + "/plugins");
   // cpack stages under the output folder; nothing may remember that.
-  ProcessResult leaks = Shell("grep -rl -F " + Quoted(scratch->Path()) + " " + Quoted(root));
+  ProcessResult leaks = Shell("grep -rl -F " + Quoted(scratch->Root()) + " " + Quoted(root));
   EXPECT_EQ(leaks.out, "") << "files that name the staging folder";
 }
 
@@ -272,8 +272,8 @@ TEST_F(PackageTest, UnpackedServerRunsWithTheUnpackedPlugins) {
   if (!install_support::kInstallsExamples) GTEST_SKIP() << "built without the example plug-ins";
   ProcessOptions options;
   options.argv = {InRoot(std::string("/usr/") + install_support::kBinDir + "/ombrevard")};
-  options.cwd = scratch->Path();
-  ExpectExamplesLoaded(RunForeground(options, scratch->Path()));
+  options.cwd = scratch->Root();
+  ExpectExamplesLoaded(RunForeground(options, scratch->Root()));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ namespace {
 using install_support::Describe;
 using install_support::InstallBuild;
 using install_support::ReadUnit;
-using install_support::ScratchDir;
+using testing_support::TempTree;
 using install_support::Succeeded;
 using install_support::UnitValue;
 using testing_support::ProcessResult;
@@ -50,8 +50,8 @@ class UnitDaemonTest : public testing::Test {
       GTEST_SKIP() << "the unit is configured to install outside the prefix, to "
                    << install_support::kUnitDir;
     }
-    ASSERT_FALSE(scratch.Path().empty());
-    std::string prefix = scratch.Path() + "/usr";
+    ASSERT_TRUE(scratch.Ok());
+    std::string prefix = scratch.Root() + "/usr";
     ProcessResult installed = InstallBuild(prefix);
     ASSERT_TRUE(Succeeded(installed)) << Describe(installed);
     server = RealPath(prefix + "/" + install_support::kServerDir + "/ombrevard");
@@ -67,8 +67,8 @@ class UnitDaemonTest : public testing::Test {
     }
   }
 
-  ScratchDir scratch;
-  SyslogSocket socket{scratch.Path() + "/log.sock"};
+  TempTree scratch{TempTree::kEmpty};
+  SyslogSocket socket{scratch.Root() + "/log.sock"};
   std::string server;  // the installed server, links resolved
   std::multimap<std::string, std::string> unit;
   PrivateLaunch launch;

@@ -28,13 +28,6 @@ long long NowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void RemoveTree(const std::string& path) {
-  std::string command = "rm -rf '" + path + "'";
-  if (system(command.c_str()) != 0) {
-    // Best effort: a scratch folder left in /tmp harms nothing.
-  }
-}
-
 }  // namespace
 
 int Scaled(int milliseconds) {
@@ -53,31 +46,6 @@ bool WaitUntil(const std::function<bool()>& condition, int milliseconds) {
   }
 }
 
-TempTree::TempTree() {
-  char pattern[] = "/tmp/ombrevard-test-XXXXXX";
-  char* made = mkdtemp(pattern);
-  root_ = made != nullptr ? made : "/tmp/ombrevard-test-failed";
-  mkdir(BinDir().c_str(), 0755);
-  mkdir(PluginDir().c_str(), 0755);
-}
-
-TempTree::~TempTree() { RemoveTree(root_); }
-
-std::string TempTree::AddPlugin(const std::string& source, const std::string& name) {
-  std::string target = PluginDir() + "/" + name;
-  std::ifstream in(source, std::ios::binary);
-  std::ofstream out(target, std::ios::binary);
-  out << in.rdbuf();
-  return target;
-}
-
-std::string TempTree::WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  return path;
-}
-
-void TempTree::RemovePluginDir() { RemoveTree(PluginDir()); }
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;

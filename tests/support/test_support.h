@@ -1,5 +1,5 @@
-// Helpers shared by the tests: time limits, a scratch tree with an executable
-// path and a plug-in folder beside it, and child processes run to a deadline.
+// Helpers shared by the tests: time limits, scratch trees (temp_tree.h), the
+// built server and test plug-ins, and child processes run to a deadline.
 #ifndef TESTS_SUPPORT_TEST_SUPPORT_H_
 #define TESTS_SUPPORT_TEST_SUPPORT_H_
 
@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_tree.h"
+
 namespace testing_support {
 
 // Milliseconds scaled by OMBREVARD_TEST_TIME_SCALE (sanitizer builds run slower).
@@ -18,31 +20,6 @@ int Scaled(int milliseconds);
 // Polls `condition` every millisecond until it holds (true) or `milliseconds`
 // (scaled) pass (false).
 bool WaitUntil(const std::function<bool()>& condition, int milliseconds = 5000);
-
-// A scratch folder: <root>/bin/ombrevard is the executable path handed to the
-// Core, <root>/bin/plugins the folder it loads from. Removed with the object.
-class TempTree {
- public:
-  TempTree();
-  ~TempTree();
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
-
-  const std::string& Root() const { return root_; }
-  std::string BinDir() const { return root_ + "/bin"; }
-  std::string PluginDir() const { return root_ + "/bin/plugins"; }
-  std::string ExecutablePath() const { return root_ + "/bin/ombrevard"; }
-
-  // Copies the built library `source` into the plug-in folder as `name`;
-  // returns the new path.
-  std::string AddPlugin(const std::string& source, const std::string& name);
-  // Writes a file with the given content; returns its path.
-  std::string WriteFile(const std::string& path, const std::string& content);
-  void RemovePluginDir();
-
- private:
-  std::string root_;
-};
 
 // Path of a test plug-in built by the build, by target name ("probe" gives
 // <dir>/libprobe.so... as named in the build).

@@ -22,12 +22,7 @@ void PrintOwnLineThenChain(int code, const char* message) {
 
 void OtherHandler(int, const char*) {}
 
-class FatalDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(FatalDeathTest, DefaultHandlerPrintsCodeInHexAndExitsWithItsLowByte) {
+TEST(FatalDeathTest, DefaultHandlerPrintsCodeInHexAndExitsWithItsLowByte) {
   struct Case {
     int code;
     const char* message;
@@ -47,7 +42,7 @@ TEST_F(FatalDeathTest, DefaultHandlerPrintsCodeInHexAndExitsWithItsLowByte) {
   }
 }
 
-TEST_F(FatalDeathTest, InstalledHandlerReplacesThePrinter) {
+TEST(FatalDeathTest, InstalledHandlerReplacesThePrinter) {
   EXPECT_EXIT(
       {
         pt::setfatalhandler(PrintOwnLine);
@@ -56,7 +51,7 @@ TEST_F(FatalDeathTest, InstalledHandlerReplacesThePrinter) {
       ::testing::ExitedWithCode(0x15), "^handler saw c0015 <String overflow>\n$");
 }
 
-TEST_F(FatalDeathTest, PreviousHandlerReturnedOnInstallIsTheDefaultPrinter) {
+TEST(FatalDeathTest, PreviousHandlerReturnedOnInstallIsTheDefaultPrinter) {
   EXPECT_EXIT(
       {
         previousHandler = pt::setfatalhandler(PrintOwnLineThenChain);
@@ -67,7 +62,7 @@ TEST_F(FatalDeathTest, PreviousHandlerReturnedOnInstallIsTheDefaultPrinter) {
       "\nInternal \\[c0028\\]: pthread_create\\(\\) failed\n$");
 }
 
-TEST_F(FatalDeathTest, NoHandlerStillExitsWithTheCode) {
+TEST(FatalDeathTest, NoHandlerStillExitsWithTheCode) {
   EXPECT_EXIT(
       {
         pt::setfatalhandler(nullptr);
@@ -79,7 +74,7 @@ TEST_F(FatalDeathTest, NoHandlerStillExitsWithTheCode) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Sanitizer allocators report an impossible size themselves instead of
 // returning null, so this runs in plain builds only.
-TEST_F(FatalDeathTest, AllocationThatCannotBeMetIsFatal) {
+TEST(FatalDeathTest, AllocationThatCannotBeMetIsFatal) {
   EXPECT_EXIT(pt::allocmem(SIZE_MAX - 4096), ::testing::ExitedWithCode(5),
               "\nInternal \\[c0005\\]: Not enough memory\n");
 }

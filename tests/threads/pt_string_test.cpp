@@ -288,12 +288,7 @@ const char* MapLongText(size_t length) {
   return base;
 }
 
-class StringDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(StringDeathTest, TextLongerThanTheLengthFieldHoldsIsAStringOverflow) {
+TEST(StringDeathTest, TextLongerThanTheLengthFieldHoldsIsAStringOverflow) {
   EXPECT_EXIT(
       {
         const char* text = MapLongText(size_t{1} << 31);  // length INT_MAX + 1
@@ -310,7 +305,7 @@ TEST_F(StringDeathTest, TextLongerThanTheLengthFieldHoldsIsAStringOverflow) {
 // address space capped well below that, the allocation must fail cleanly;
 // a size computed with a wrapped-around int would give a tiny block and an
 // overrun instead.
-TEST_F(StringDeathTest, TextAtTheLengthLimitAsksForItsFullBlock) {
+TEST(StringDeathTest, TextAtTheLengthLimitAsksForItsFullBlock) {
   EXPECT_EXIT(
       {
         const char* text = MapLongText(static_cast<size_t>(INT_MAX));

@@ -97,17 +97,12 @@ TEST_F(SemaphoreTest, WaitInterruptedBySignalGoesOnWaiting) {
   EXPECT_TRUE(waiter.WaitDone());
 }
 
-class SemaphoreDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(SemaphoreDeathTest, NegativeInitialCountIsFatal) {
+TEST(SemaphoreDeathTest, NegativeInitialCountIsFatal) {
   EXPECT_EXIT(pt::semaphore sem(-1), ::testing::ExitedWithCode(41),
               "\nInternal \\[c0029\\]: Semaphore failed\n");
 }
 
-TEST_F(SemaphoreDeathTest, PostBeyondTheLargestCountIsFatal) {
+TEST(SemaphoreDeathTest, PostBeyondTheLargestCountIsFatal) {
   EXPECT_EXIT(
       {
         pt::semaphore sem(INT_MAX);
@@ -116,7 +111,7 @@ TEST_F(SemaphoreDeathTest, PostBeyondTheLargestCountIsFatal) {
       ::testing::ExitedWithCode(41), "\nInternal \\[c0029\\]: Semaphore failed\n");
 }
 
-TEST_F(SemaphoreDeathTest, WaitFailingForAnyReasonButASignalIsFatal) {
+TEST(SemaphoreDeathTest, WaitFailingForAnyReasonButASignalIsFatal) {
   EXPECT_EXIT(
       {
         pt::semaphore sem(1);

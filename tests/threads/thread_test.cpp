@@ -368,12 +368,7 @@ void AwaitTheEnd() {
   WaitUntil([] { return false; }, 5000);
 }
 
-class ThreadDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(ThreadDeathTest, WaitforFromTheThreadsOwnBodyIsFatal) {
+TEST(ThreadDeathTest, WaitforFromTheThreadsOwnBodyIsFatal) {
   const char* expected = "\nInternal \\[c002f\\]: Can not waitfor\\(\\) on myself\n";
   EXPECT_EXIT(
       {
@@ -391,7 +386,7 @@ TEST_F(ThreadDeathTest, WaitforFromTheThreadsOwnBodyIsFatal) {
       ::testing::ExitedWithCode(47), expected);
 }
 
-TEST_F(ThreadDeathTest, WaitforOnAnAutofreeThreadIsFatal) {
+TEST(ThreadDeathTest, WaitforOnAnAutofreeThreadIsFatal) {
   // Static: the body may outlive the statement.
   static std::atomic<bool> bodyRunning{false};
   static Gate never;
@@ -412,7 +407,7 @@ TEST_F(ThreadDeathTest, WaitforOnAnAutofreeThreadIsFatal) {
       "\nInternal \\[c0030\\]: Can not waitfor\\(\\) on an autofree thread\n");
 }
 
-TEST_F(ThreadDeathTest, FailedThreadCreationIsFatal) {
+TEST(ThreadDeathTest, FailedThreadCreationIsFatal) {
   EXPECT_EXIT(
       {
         JoinableThread t([](TestThread&) {});
@@ -422,7 +417,7 @@ TEST_F(ThreadDeathTest, FailedThreadCreationIsFatal) {
       ::testing::ExitedWithCode(40), "\nInternal \\[c0028\\]: pthread_create\\(\\) failed\n");
 }
 
-TEST_F(ThreadDeathTest, LibraryExceptionFromTheBodyRunsCleanupThenEndsTheProcess) {
+TEST(ThreadDeathTest, LibraryExceptionFromTheBodyRunsCleanupThenEndsTheProcess) {
   EXPECT_EXIT(
       {
         JoinableThread t([](TestThread&) { throw new pt::exception("from the body"); },
@@ -442,7 +437,7 @@ TEST_F(ThreadDeathTest, LibraryExceptionFromTheBodyRunsCleanupThenEndsTheProcess
       ::testing::KilledBySignal(SIGABRT), "cleanup ran\nobject deleted\n");
 }
 
-TEST_F(ThreadDeathTest, OtherExceptionFromTheBodySkipsCleanupAndEndsTheProcess) {
+TEST(ThreadDeathTest, OtherExceptionFromTheBodySkipsCleanupAndEndsTheProcess) {
   EXPECT_EXIT(
       {
         JoinableThread t([](TestThread&) { throw 7; }, PrintCleanupRan);

@@ -161,12 +161,7 @@ TEST_F(TimedSemTest, EachPostReleasesExactlyOneOfSeveralWaiters) {
   EXPECT_FALSE(sem.wait(0));
 }
 
-class TimedSemDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(TimedSemDeathTest, FailedCreationIsFatal) {
+TEST(TimedSemDeathTest, FailedCreationIsFatal) {
   const char* expected = "\nInternal \\[c0029\\]: Timed semaphore failed\n";
   EXPECT_EXIT(
       {

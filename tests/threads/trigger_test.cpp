@@ -167,12 +167,7 @@ TEST_F(TriggerTest, ResetOfAutoResetTriggerTakesBackAnUnclaimedPost) {
   ReleaseAndJoin(&trigger);
 }
 
-class TriggerDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(TriggerDeathTest, FailedCreationIsFatal) {
+TEST(TriggerDeathTest, FailedCreationIsFatal) {
   const char* expected = "\nInternal \\[c0029\\]: Trigger failed\n";
   EXPECT_EXIT(
       {
