@@ -4,9 +4,11 @@
 # The installed layout, relative to the prefix (/usr for the package):
 #
 #   lib/ombrevard/ombrevard            the server
-#   lib/ombrevard/plugins/             its plug-in folder (the example plug-ins)
+#   lib/ombrevard/plugins/             its plug-in folder (the example plug-ins and
+#                                      the media plug-ins, which idle until given settings)
 #   bin/ombrevard                      a launcher that starts the server above
 #   include/ombrevard/plugin_api.h     the one header plug-ins build against
+#   include/ombrevard/media.h          the media payload format, beside it
 #   share/pkgconfig/ombrevard-plugin.pc
 #   share/cmake/OmbrevardPlugin/       find_package(OmbrevardPlugin)
 #   lib/systemd/system/ombrevard.service
@@ -23,6 +25,7 @@ include(CMakePackageConfigHelpers)
 
 option(OMBREVARD_INSTALL_SYSTEMD_UNIT "Install the systemd unit" ON)
 option(OMBREVARD_INSTALL_EXAMPLES "Install the example plug-ins into the plug-in folder" ON)
+option(OMBREVARD_INSTALL_MEDIA "Install the media plug-ins, when built, into the plug-in folder" ON)
 set(OMBREVARD_INSTALL_SERVERDIR "lib/ombrevard" CACHE STRING
   "Folder of the installed server and its plugins folder, relative to the prefix")
 set(OMBREVARD_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -124,6 +127,11 @@ if(OMBREVARD_EXAMPLES AND OMBREVARD_INSTALL_EXAMPLES)
     LIBRARY DESTINATION ${OMBREVARD_INSTALL_PLUGINDIR}
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()
+if(TARGET gst_source AND TARGET gst_sink AND OMBREVARD_INSTALL_MEDIA)
+  install(TARGETS gst_source gst_sink
+    LIBRARY DESTINATION ${OMBREVARD_INSTALL_PLUGINDIR}
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 
 file(RELATIVE_PATH OMBREVARD_LAUNCHER_TO_SERVER
   /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${OMBREVARD_INSTALL_SERVERDIR}/ombrevard)
@@ -134,7 +142,8 @@ install(PROGRAMS ${OMBREVARD_INSTALL_STAGING}/launcher.sh
 
 # ---- The plug-in SDK ---------------------------------------------------------
 
-install(FILES ${PROJECT_SOURCE_DIR}/core/plugin_api.h DESTINATION ${OMBREVARD_INSTALL_HEADERDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/core/plugin_api.h ${PROJECT_SOURCE_DIR}/core/media.h
+  DESTINATION ${OMBREVARD_INSTALL_HEADERDIR})
 
 ombrevard_prefixed_path(OMBREVARD_PC_INCLUDEDIR "\${prefix}" "${CMAKE_INSTALL_INCLUDEDIR}")
 ombrevard_prefixed_path(OMBREVARD_PC_PLUGINDIR "\${prefix}" "${OMBREVARD_INSTALL_PLUGINDIR}")
@@ -197,7 +206,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 hands each of them a function to post events with, and carries those events\n\
 between them. It runs as a daemon under systemd (ombrevard.service) or in the\n\
 foreground with -d. The package holds the server, example plug-ins, and the\n\
-header, pkg-config file and CMake package for building plug-ins.")
+header, pkg-config file and CMake package for building plug-ins, and the\n\
+GStreamer media plug-ins when the build made them.")
 # Runtime dependencies come from the libraries the binaries are linked with.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

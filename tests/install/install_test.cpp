@@ -92,6 +92,10 @@ TEST_F(InstallLayoutTest, ServerAndItsPluginFolderAreTogether) {
   ASSERT_TRUE(IsDirectory(PluginDir()));
   std::vector<std::string> expected;
   if (install_support::kInstallsExamples) expected = {"consumer.so", "monitor.so", "producer.so"};
+  if (install_support::kInstallsMedia) {
+    expected.insert(expected.end(), {"gst_sink.so", "gst_source.so"});
+    std::sort(expected.begin(), expected.end());
+  }
   EXPECT_EQ(ListDir(PluginDir()), expected);
   for (const std::string& plugin : expected) {
     SCOPED_TRACE(plugin);
@@ -109,11 +113,12 @@ TEST_F(InstallLayoutTest, CommandOnPathIsALauncherNotALink) {
   EXPECT_FALSE(IsDirectory(Prefixed(install_support::kBinDir) + "/plugins"));
 }
 
-TEST_F(InstallLayoutTest, SdkHasTheSourceHeaderAndItsBuildFiles) {
-  std::string header = Prefixed(install_support::kIncludeDir) + "/ombrevard/plugin_api.h";
-  ASSERT_TRUE(IsRegularFile(header));
-  EXPECT_EQ(ReadFile(header),
-            ReadFile(std::string(install_support::kSourceDir) + "/core/plugin_api.h"));
+TEST_F(InstallLayoutTest, SdkHasTheSourceHeadersAndItsBuildFiles) {
+  for (const char* name : {"plugin_api.h", "media.h"}) {
+    std::string header = Prefixed(install_support::kIncludeDir) + "/ombrevard/" + name;
+    ASSERT_TRUE(IsRegularFile(header)) << name;
+    EXPECT_EQ(ReadFile(header), ReadFile(std::string(install_support::kSourceDir) + "/core/" + name));
+  }
 
   std::map<std::string, std::string> pc = ReadPkgConfig(PkgConfigDir() + "/ombrevard-plugin.pc");
   EXPECT_EQ(pc["prefix"], prefix);

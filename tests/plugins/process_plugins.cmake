@@ -3,3 +3,4 @@
 # inherits.
 ombrevard_test_plugin(trace_file trace_file.c)
 ombrevard_test_plugin(load_blocks load_blocks.c)
+ombrevard_test_plugin(media_watch media_watch.c)
