@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need. Idempotent; run
 # as root on Debian 12.
-#   scripts/setup.sh           what the server, its tests and examples need
+#   scripts/setup.sh           what the server, its tests and examples need,
+#                              and GStreamer for the media plug-ins
 #   scripts/setup.sh --all     also the 32-bit x86 build, the sanitizer and
 #                              fuzzing compilers and valgrind
 #   scripts/setup.sh PKG...    also the Debian packages named
@@ -58,6 +59,12 @@ add_set base required "" "" \
   libgoogle-perftools-dev  `# tcmalloc minimal` \
   lintian                  `# the package test checks the .deb with it` \
   ${extra[@]+"${extra[@]}"}
+# GStreamer 1.22 for gst_source.so and gst_sink.so: appsrc and appsink, the
+# encoders, parsers and muxers of the tests (openh264, mp4mux, matroskamux,
+# mpegtsmux, checksumsink) and gst-launch-1.0, which the tests decode with.
+add_set media optional "the GStreamer plug-ins and their tests will be skipped" "" \
+  libglib2.0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
 if [ "$all" = 1 ]; then
   add_set tools required "" "" \
     clang libclang-rt-14-dev `# the fuzzer and the lock-annotation check` \

@@ -13,6 +13,7 @@ failures=0
 mkdir -p "$work/bin" "$work/sources"
 # Stand-ins. FAIL_UPDATE: every update fails as a mirror mid-sync does.
 # FAIL_I386: installs of :i386 packages fail as with held broken packages.
+# FAIL_MEDIA: installs of the GStreamer packages fail the same way.
 # FAIL_ALL_INSTALLS: every install fails. Calls are logged to $work/calls.
 cat > "$work/bin/apt-get" <<'STUB'
 #!/usr/bin/env bash
@@ -25,7 +26,8 @@ case "$1" in
       exit 100
     fi ;;
   install)
-    if [ "${FAIL_ALL_INSTALLS:-0}" = 1 ] || { [ "${FAIL_I386:-0}" = 1 ] && [[ "$*" == *:i386* ]]; }; then
+    if [ "${FAIL_ALL_INSTALLS:-0}" = 1 ] || { [ "${FAIL_I386:-0}" = 1 ] && [[ "$*" == *:i386* ]]; } ||
+       { [ "${FAIL_MEDIA:-0}" = 1 ] && [[ "$*" == *libgstreamer1.0-dev* ]]; }; then
       echo "E: Unable to correct problems, you have held broken packages."
       exit 100
     fi ;;
@@ -81,6 +83,15 @@ check "32-bit failure: says the pass is skipped" \
 check "32-bit failure: no emulator without the 32-bit set" \
   test "$(grep -c 'qemu-user' "$work/calls")" = 0
 check "32-bit failure: reported" grep -q $'^32-bit\tUnable to correct problems' "$report"
+
+# GStreamer cannot be installed: the media plug-ins and their tests are
+# skipped, said in one line and in the report; everything else goes on.
+run_setup FAIL_MEDIA=1
+check "media failure: exit 0" test "$status" = 0
+check "media failure: one line" \
+  test "$(grep -c 'SKIPPED the media packages.*GStreamer plug-ins and their tests will be skipped' <<<"$out")" = 1
+check "media failure: the rest installed" installed valgrind
+check "media failure: reported" grep -q $'^media\tUnable to correct problems' "$report"
 
 # What must be installed cannot be: that is an error.
 run_setup FAIL_ALL_INSTALLS=1
