@@ -160,8 +160,10 @@ PLUGIN_EXPORT int32_t Open(void* request, void* reply) {
   media::SetPayloadRelease(ReleasePayload);
   SinkOutput::Context context{&kLog, postEvent, Forward, OutputStopped};
   {
+    // A Core started again in this process finds the library as it was left.
     std::lock_guard<std::mutex> hold(lock);
     watching = true;
+    stopped = 0;
   }
   watcher = std::thread(Watch);
   std::string names;

@@ -167,8 +167,10 @@ PLUGIN_EXPORT int32_t Open(void* request, void* reply) {
     names += (i == 0 ? "" : ", ") + loaded[i].name + (loaded[i].live ? " (live)" : "");
   }
   {
+    // A Core started again in this process finds the library as it was left.
     std::lock_guard<std::mutex> hold(lock);
     sources = std::move(loaded);
+    stopping = false;
   }
   kLog.Info("sources: %s", names.c_str());
   return 0;

@@ -1,5 +1,6 @@
 #include "modules/media/payload_memory.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -53,8 +54,6 @@ void Release(void* payload) {
   if (payload != nullptr) releasePayload(payload);
 }
 
-}  // namespace
-
 // ---- The allocator GStreamer calls back ------------------------------------
 
 struct PayloadAllocator {
@@ -63,10 +62,6 @@ struct PayloadAllocator {
 struct PayloadAllocatorClass {
   GstAllocatorClass parent_class;
 };
-
-G_DEFINE_TYPE(PayloadAllocator, payload_allocator, GST_TYPE_ALLOCATOR)
-
-namespace {
 
 gpointer Map(GstMemory* memory, gsize maxsize, GstMapFlags flags) {
   (void)maxsize;
@@ -137,15 +132,15 @@ void Free(GstAllocator* allocator, GstMemory* memory) {
   delete freed;
 }
 
-}  // namespace
-
-static void payload_allocator_class_init(PayloadAllocatorClass* klass) {
+void InitClass(gpointer klass, gpointer data) {
+  (void)data;
   GST_ALLOCATOR_CLASS(klass)->alloc = nullptr;  // memories come from WrapPayload only
   GST_ALLOCATOR_CLASS(klass)->free = Free;
 }
 
-static void payload_allocator_init(PayloadAllocator* self) {
-  GstAllocator* allocator = GST_ALLOCATOR(self);
+void InitInstance(GTypeInstance* instance, gpointer klass) {
+  (void)klass;
+  GstAllocator* allocator = GST_ALLOCATOR(instance);
   allocator->mem_type = "OmbrevardPayload";
   allocator->mem_map = Map;
   allocator->mem_unmap = Unmap;
@@ -155,6 +150,27 @@ static void payload_allocator_init(PayloadAllocator* self) {
   GST_OBJECT_FLAG_SET(allocator, GST_ALLOCATOR_FLAG_CUSTOM_ALLOC);
 }
 
+// The allocator's type, named after this copy of the library: a process can
+// hold several (a benchmark or a test that starts Cores from new folders),
+// each with its own functions and release, and a type name can be taken once.
+GType AllocatorType() {
+  static GType type = 0;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    char name[64];
+    snprintf(name, sizeof(name), "OmbrevardPayloadAllocator%p", static_cast<void*>(&type));
+    GTypeInfo info = {};
+    info.class_size = sizeof(PayloadAllocatorClass);
+    info.class_init = InitClass;
+    info.instance_size = sizeof(PayloadAllocator);
+    info.instance_init = InitInstance;
+    type = g_type_register_static(GST_TYPE_ALLOCATOR, name, &info, static_cast<GTypeFlags>(0));
+  });
+  return type;
+}
+
+}  // namespace
+
 // ---- What the sink calls -----------------------------------------------------
 
 void SetPayloadRelease(ReleasePayload release) { releasePayload = release; }
@@ -162,7 +178,7 @@ void SetPayloadRelease(ReleasePayload release) { releasePayload = release; }
 GstMemory* WrapPayload(void* payload, const uint8_t* data, size_t size, PayloadSlot* slot) {
   // One allocator for the process, made the first time and kept.
   static GstAllocator* allocator =
-      GST_ALLOCATOR(g_object_ref_sink(g_object_new(payload_allocator_get_type(), nullptr)));
+      GST_ALLOCATOR(g_object_ref_sink(g_object_new(AllocatorType(), nullptr)));
   PayloadMemory* memory = new PayloadMemory();
   gst_memory_init(&memory->memory, GST_MEMORY_FLAG_READONLY, allocator, nullptr, size, 0, 0, size);
   memory->payload = payload;
