@@ -37,7 +37,7 @@ void PrintUsage() {
       "usage: ombrevard_bench [--quick | --full] [--only=SECTION,...] [--side=core|reference]\n"
       "                       [--sizes=64,4096,...] [--sinks=1,8] [--repetitions=N]\n"
       "                       [--placement=split|free]\n"
-      "sections: throughput, streams, latency, idle, startstop\n");
+      "sections: throughput, streams, latency, idle, startstop, media\n");
 }
 
 std::vector<std::string> SplitList(const std::string& list) {
@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
   if (Wanted("latency")) RunLatency();
   run.results.insert(run.results.end(), idle.begin(), idle.end());
   if (Wanted("startstop")) RunStartStop();
+  if (Wanted("media")) RunMedia();
   printf("load average at end: %s; run took %.0f s\n\n", LoadAverage().c_str(),
          static_cast<double>(NowNanoseconds() - began) / 1e9);
   PrintTable(run.results, stdout);

@@ -4,7 +4,7 @@
 // a rate with its CPU cost, a progress line, giving up on a stalled bus).
 //
 // Each section lives in a file of its own (throughput.cpp, streams.cpp,
-// latency.cpp, idle.cpp, start_stop.cpp) and appends its figures to
+// latency.cpp, idle.cpp, start_stop.cpp, media.cpp) and appends its figures to
 // run.results; machine.cpp describes the machine; bench_main.cpp reads the
 // command line and runs the sections in order.
 //
@@ -86,6 +86,7 @@ void RunStreams();     // streams.cpp
 void RunLatency();     // latency.cpp
 void RunIdle();        // idle.cpp
 void RunStartStop();   // start_stop.cpp
+void RunMedia();       // media.cpp: a 1080p H.264 stream, through the bus and directly
 
 // The machine, the build and the settings, before the first figure
 // (machine.cpp).
