@@ -112,12 +112,14 @@ void Watch() {
 // for them to finish, then down with whatever is left, and the watcher.
 void FinishOutputs() {
   for (std::unique_ptr<SinkOutput>& output : outputs) output->Finish();
+  bool finished;
   {
     std::unique_lock<std::mutex> hold(lock);
-    if (!changed.wait_for(hold, kFinishWait, [] { return stopped == outputs.size(); })) {
-      kLog.Warning("outputs did not finish within %lld s; stopping them",
-                   static_cast<long long>(kFinishWait.count()));
-    }
+    finished = changed.wait_for(hold, kFinishWait, [] { return stopped == outputs.size(); });
+  }
+  if (!finished) {
+    kLog.Warning("outputs did not finish within %lld s; stopping them",
+                 static_cast<long long>(kFinishWait.count()));
   }
   for (std::unique_ptr<SinkOutput>& output : outputs) output->Stop();
   {

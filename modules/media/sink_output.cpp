@@ -174,6 +174,7 @@ GstBusSyncReply SinkOutput::OnBus(GstBus* bus, GstMessage* message, gpointer sel
     SinkOutput* output = static_cast<SinkOutput*>(self);
     output->context_.forward(output, gst_message_ref(message));
   }
+  gst_message_unref(message);  // a handler that drops a message frees it
   return GST_BUS_DROP;
 }
 
