@@ -205,7 +205,8 @@ PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
   if (event->type != MEDIA_EVENT_TYPE || event->stream == 0) return 0;
   for (std::unique_ptr<SinkOutput>& output : outputs) {
     if (output->Stream() == event->stream) {
-      static_cast<WriteReply*>(reply)->keep = output->Take(event->payload, event->payloadSize);
+      static_cast<WriteReply*>(reply)->keep =
+          output->Take(event->source, event->payload, event->payloadSize);
       break;
     }
   }

@@ -78,7 +78,18 @@ GstAppSrc* SinkOutput::RunningSource() {
   return GST_APP_SRC(gst_object_ref(appsrc_));
 }
 
-bool SinkOutput::Take(void* payload, uint32_t payloadSize) {
+bool SinkOutput::Take(uint32_t producer, void* payload, uint32_t payloadSize) {
+  if (producer_ == 0) producer_ = producer;
+  if (producer != producer_) {
+    if (!warnedProducer_) {
+      context_.log->Warning(
+          "output %s: plug-ins 0x%08X and 0x%08X both answer source %s; "
+          "the second one's payloads are dropped",
+          name_.c_str(), producer_, producer, source_.c_str());
+    }
+    warnedProducer_ = true;
+    return false;
+  }
   MediaPacket packet;
   int read = MediaRead(payload, payloadSize, &packet);
   if (read != MEDIA_OK) {

@@ -56,9 +56,11 @@ class SinkOutput {
   bool Start();
   // Asks for the source on the output's stream, if the output still runs.
   void Request();
-  // Delivery thread: one payload of the output's stream. True: keep it (it
-  // is released when GStreamer lets go of it).
-  bool Take(void* payload, uint32_t payloadSize);
+  // Delivery thread: one payload of the output's stream, from `producer`.
+  // True: keep it (it is released when GStreamer lets go of it). The first
+  // producer heard is the stream's; should a second one answer the same
+  // name, its payloads are dropped, with one warning.
+  bool Take(uint32_t producer, void* payload, uint32_t payloadSize);
   // Watcher thread: a message from the pipeline's bus.
   void OnMessage(GstMessage* message);
   // Sends the end of the stream down the pipeline, if it runs.
@@ -98,6 +100,8 @@ class SinkOutput {
   int64_t base_ = 0;         // the first buffer's time: recordings start at 0
   bool warnedNotMedia_ = false;
   bool warnedNoCaps_ = false;
+  uint32_t producer_ = 0;  // the producer the stream takes payloads from; 0: none yet
+  bool warnedProducer_ = false;
   std::atomic<uint64_t> buffers_{0};  // pushed; read by the watcher
 };
 
