@@ -1,16 +1,18 @@
 #include "threads/timedsem.h"
 
 #include <errno.h>
-#include <sys/time.h>
 #include <time.h>
 
 namespace pt {
 
 timedsem::timedsem(int initvalue) : count_(initvalue) {
-  if (pthread_mutex_init(&mutex_, nullptr) != 0 ||
-      pthread_cond_init(&condition_, nullptr) != 0) {
-    fatal(CRIT_SYNC_FAILED, "Timed semaphore failed");
-  }
+  pthread_condattr_t attributes;
+  bool ok = pthread_condattr_init(&attributes) == 0;
+  ok = ok && pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0;
+  ok = ok && pthread_mutex_init(&mutex_, nullptr) == 0;
+  ok = ok && pthread_cond_init(&condition_, &attributes) == 0;
+  pthread_condattr_destroy(&attributes);
+  if (!ok) fatal(CRIT_SYNC_FAILED, "Timed semaphore failed");
 }
 
 timedsem::~timedsem() {
@@ -30,10 +32,10 @@ bool timedsem::wait(int timeout) {
       pthread_cond_wait(&condition_, &mutex_);
       continue;
     }
-    timeval now;
-    gettimeofday(&now, nullptr);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
     // Below 2e9, so a 32-bit int holds it.
-    int nanoseconds = (timeout % 1000) * 1000000 + static_cast<int>(now.tv_usec) * 1000;
+    int nanoseconds = (timeout % 1000) * 1000000 + static_cast<int>(now.tv_nsec);
     timespec deadline;
     deadline.tv_sec = now.tv_sec + timeout / 1000 + nanoseconds / 1000000000;
     deadline.tv_nsec = nanoseconds % 1000000000;

@@ -2,9 +2,10 @@
 // and a counter, whose wait takes a time-out in milliseconds. Every pt::thread
 // owns one as its wake-up semaphore. Safe from any thread.
 //
-// The deadline is taken from the wall clock afresh on every pass of the wait,
-// so a waiter woken without finding a unit starts a new full time-out, and a
-// change of the system clock lengthens or shortens a wait.
+// A time-out is elapsed time, measured on the monotonic clock: setting the
+// system clock, by hand or by NTP, neither lengthens nor shortens a wait. The
+// deadline is taken afresh on every pass of the wait, so a waiter woken
+// without finding a unit starts a new full time-out.
 #ifndef THREADS_TIMEDSEM_H_
 #define THREADS_TIMEDSEM_H_
 
@@ -29,7 +30,7 @@ class timedsem : public unknown {
  private:
   int count_;  // guarded by mutex_
   pthread_mutex_t mutex_;
-  pthread_cond_t condition_;
+  pthread_cond_t condition_;  // timed against CLOCK_MONOTONIC
 };
 
 }  // namespace pt

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/core/core_harness.h"
+#include "tests/support/wall_clock.h"
 
 namespace {
 
@@ -133,6 +134,36 @@ TEST_F(SchedulerTest, MeteredPostsFollowTheLatestReading) {
   EXPECT_EQ(Post(MakeRecord(0x99, 0, 1, 0x01000000, "m", 1)), POST_THROTTLED);
   core()->UpdateThrottling(false, 110);  // episode still open, but not throttling
   EXPECT_EQ(Post(MakeRecord(0x99, 0, 1, 0x01000000, "m", 1)), POST_OK);
+}
+
+TEST_F(SchedulerTest, ClockSetBackWhileTheSchedulerWaitsIsAnnounced) {
+  // The running scheduler's own ticks, while this process's wall clock is
+  // set an hour forward and then back again. A wait for the next tick timed
+  // by the wall clock would, once the clock read an hour ahead, last until
+  // the real clock caught up: no tick, and no notice, for an hour.
+  struct ClockReset {
+    ~ClockReset() { testing_support::SetWallClockOffset(0); }
+  } reset;
+  testing_support::SetWallClockOffset(3600);
+  long reads = testing_support::TimeCalls();  // the scheduler reads it once a tick
+  ASSERT_TRUE(testing_support::WaitUntil(
+      [&] { return testing_support::TimeCalls() >= reads + 3; }, 5000))
+      << "the scheduler stopped ticking once the clock read an hour ahead";
+  testing_support::SetWallClockOffset(0);
+  const std::string kPrefix = "system time changed by ";
+  int back = 0;
+  listener_->WaitFor(
+      [&](const std::vector<ProbeCall>& calls) {
+        for (const ProbeCall& call : calls) {
+          std::string text(call.payload.begin(), call.payload.end());
+          if (text.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+          int seconds = atoi(text.c_str() + kPrefix.size());
+          if (seconds < 0) back = seconds;
+        }
+        return back != 0;
+      },
+      Scaled(5000));
+  EXPECT_NEAR(back, -3600, 1);
 }
 
 }  // namespace

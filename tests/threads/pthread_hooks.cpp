@@ -1,16 +1,14 @@
 #include "tests/threads/pthread_hooks.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>
-#include <stdio.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <mutex>
 #include <set>
 
+#include "tests/support/next_symbol.h"
 #include "threads/thread.h"
 
 namespace pthread_hooks {
@@ -37,17 +35,6 @@ bool IsPtThread(pthread_t thread) {
 bool Fires(Failure failure) {
   Failure expected = failure;
   return armed.compare_exchange_strong(expected, Failure::kNone);
-}
-
-// The C library's own version of a hooked call.
-template <typename Function>
-Function Real(const char* name) {
-  void* symbol = dlsym(RTLD_NEXT, name);
-  if (symbol == nullptr) {
-    fprintf(stderr, "pthread_hooks: no %s to forward to\n", name);
-    abort();
-  }
-  return reinterpret_cast<Function>(symbol);
 }
 
 }  // namespace
@@ -77,14 +64,14 @@ void FailNext(Failure failure) { armed.store(failure); }
 
 using pthread_hooks::Failure;
 using pthread_hooks::Fires;
-using pthread_hooks::Real;
+using testing_support::NextSymbol;
 
 extern "C" {
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                    void* arg) noexcept {
   static auto real =
-      Real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+      NextSymbol<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
   if (start != &pt::_threadproc) return real(thread, attr, start, arg);
   if (Fires(Failure::kThreadCreate)) return EAGAIN;
   pthread_hooks::creates.fetch_add(1);
@@ -98,32 +85,32 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)
 }
 
 int pthread_join(pthread_t thread, void** result) {
-  static auto real = Real<int (*)(pthread_t, void**)>("pthread_join");
+  static auto real = NextSymbol<int (*)(pthread_t, void**)>("pthread_join");
   if (pthread_hooks::IsPtThread(thread)) pthread_hooks::joins.fetch_add(1);
   return real(thread, result);
 }
 
 int pthread_detach(pthread_t thread) noexcept {
-  static auto real = Real<int (*)(pthread_t)>("pthread_detach");
+  static auto real = NextSymbol<int (*)(pthread_t)>("pthread_detach");
   if (pthread_hooks::IsPtThread(thread)) pthread_hooks::detaches.fetch_add(1);
   return real(thread);
 }
 
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) noexcept {
   static auto real =
-      Real<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>("pthread_mutex_init");
+      NextSymbol<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>("pthread_mutex_init");
   if (Fires(Failure::kMutexInit)) return ENOMEM;
   return real(mutex, attr);
 }
 
 int pthread_cond_init(pthread_cond_t* cond, const pthread_condattr_t* attr) noexcept {
-  static auto real = Real<int (*)(pthread_cond_t*, const pthread_condattr_t*)>("pthread_cond_init");
+  static auto real = NextSymbol<int (*)(pthread_cond_t*, const pthread_condattr_t*)>("pthread_cond_init");
   if (Fires(Failure::kCondInit)) return ENOMEM;
   return real(cond, attr);
 }
 
 int sem_wait(sem_t* sem) {
-  static auto real = Real<int (*)(sem_t*)>("sem_wait");
+  static auto real = NextSymbol<int (*)(sem_t*)>("sem_wait");
   if (Fires(Failure::kSemWait)) {
     errno = EINVAL;
     return -1;

@@ -4,7 +4,6 @@
 #include "threads/timedsem.h"
 
 #include <gtest/gtest.h>
-#include <sys/time.h>
 #include <time.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/wall_clock.h"
 #include "tests/threads/background_call.h"
 #include "tests/threads/pthread_hooks.h"
 
@@ -22,6 +22,7 @@ namespace {
 using testing_support::Scaled;
 using testing_support::WaitUntil;
 using threads_test::BackgroundCall;
+using threads_test::ShortPause;
 
 // Runs a timed wait and reports how long it took, in milliseconds.
 long long TimedWaitMs(pt::timedsem* sem, int timeout, bool* result) {
@@ -88,17 +89,18 @@ TEST_F(TimedSemTest, TimeOutReturnsFalseNoEarlierThanItsTime) {
 
 TEST_F(TimedSemTest, TimeOutCrossingASecondBoundaryBlocksForItsWholeTime) {
   // The milliseconds of a time-out carry into the deadline's seconds when
-  // they and the current microseconds add up to a second or more. Each
-  // time-out here is picked to end just past the next whole second, so that
-  // they do (bar the first millisecond of a second); a deadline left
-  // unnormalised is refused by the wait, which would then spin up to that
-  // second. A wait that starts close to the second would spin too briefly to
-  // tell, so then the next one starts early in a second.
+  // they and the current nanoseconds of the monotonic clock add up to a
+  // second or more. Each time-out here is picked to end just past that
+  // clock's next whole second, so that they do (bar the first millisecond of
+  // a second); a deadline left unnormalised is refused by the wait, which
+  // would then spin up to that second. A wait that starts close to the second
+  // would spin too briefly to tell, so then the next one starts early in a
+  // second.
   pt::timedsem sem(0);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    int toNextSecond = 1000 - static_cast<int>(now.tv_usec / 1000);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int toNextSecond = 1000 - static_cast<int>(now.tv_nsec / 1000000);
     int timeout = std::min(toNextSecond + 50, 999);
     bool result = true;
     long long cpuBefore = ThreadCpuMs();
@@ -106,6 +108,35 @@ TEST_F(TimedSemTest, TimeOutCrossingASecondBoundaryBlocksForItsWholeTime) {
     EXPECT_LT(ThreadCpuMs() - cpuBefore, 10) << "the wait spun instead of blocking";
     EXPECT_FALSE(result);
     if (toNextSecond >= 100) break;
+  }
+}
+
+TEST_F(TimedSemTest, SettingTheClockNeitherLengthensNorShortensAWait) {
+  // The wall clock reads an hour off while each wait begins, and the real
+  // time again while it runs: as if the clock were set back (or forward) by
+  // an hour just after the wait took its deadline. A wait timed by the wall
+  // clock would last an hour, or end at once.
+  struct Case {
+    long offset;
+    const char* setting;
+  };
+  for (Case step : {Case{3600, "back"}, Case{-3600, "forward"}}) {
+    pt::timedsem sem(0);
+    testing_support::SetWallClockOffset(step.offset);
+    bool result = true;
+    long long took = -1;
+    BackgroundCall waiter([&] {
+      took = TimedWaitMs(&sem, 300, &result);
+      return result;
+    });
+    ASSERT_TRUE(waiter.WaitStarted());
+    ShortPause();
+    testing_support::SetWallClockOffset(0);
+    bool ended = waiter.WaitDone(5000);
+    if (!ended) sem.post();  // let it go so the test can end
+    ASSERT_TRUE(ended) << "a 300 ms wait did not end after the clock was set " << step.setting;
+    EXPECT_FALSE(waiter.Result());
+    EXPECT_GE(took, 280) << "the clock was set " << step.setting;
   }
 }
 
