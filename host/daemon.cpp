@@ -73,7 +73,10 @@ int tqServerApp::RunDaemon(Core* core) {
     daemon_retval_send(1);
     return GiveUp(1, false);  // the PID file is not ours to remove
   }
-  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0) {
+  // SIGHUP and SIGUSR1 would end the process without a word, and without
+  // Close, Unload or the PID file's removal; taken over, they are logged and
+  // otherwise ignored.
+  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, 0) < 0) {
     wxLogSysError("Could not register signal handlers");
     daemon_retval_send(2);
     return GiveUp(2, true);

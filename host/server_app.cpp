@@ -1,5 +1,6 @@
 #include "host/server_app.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -69,6 +70,10 @@ const wxCmdLineEntryDesc kCommandLine[] = {
 wxIMPLEMENT_ABSTRACT_CLASS(tqServerApp, wxEvtHandler);
 
 int RunServer(int argc, char** argv) {
+  // A plug-in writing to a socket or pipe whose reader has gone must get
+  // EPIPE, not take the whole server down with SIGPIPE. Ignored here, before
+  // any thread exists, it stays ignored in the daemon after the fork.
+  signal(SIGPIPE, SIG_IGN);
   // The framework turns the command line into text through the locale
   // before the application sees it, and drops an argument that does not
   // convert; a service usually runs in the C locale. A program name with

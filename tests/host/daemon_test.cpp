@@ -238,6 +238,22 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonSignalTest, testing::Values(SIGTERM, SIG
                                                                        : "SIGQUIT");
                          });
 
+TEST_F(DaemonTest, HangupUserAndPipeSignalsLeaveItRunning) {
+  // A plug-in that writes to a closed pipe makes the kernel send SIGPIPE.
+  tree.AddPlugin(TestPlugin("writes_closed_pipe"), "writes_closed_pipe.so");
+  pid_t daemon = StartRunningDaemon();
+  ASSERT_GT(daemon, 0);
+  for (int signal : {SIGHUP, SIGUSR1, SIGPIPE}) {
+    ASSERT_EQ(kill(daemon, signal), 0);
+    if (signal == SIGPIPE) continue;  // ignored without a word
+    std::string text = "Received signal " + std::to_string(signal) + " but did nothing with it.";
+    SyslogRecord ignored = WaitForText(text);
+    EXPECT_EQ(ignored.pid, daemon);
+    EXPECT_EQ(ignored.priority, LOG_DAEMON | LOG_WARNING) << ignored.raw;
+  }
+  StopWith(daemon, SIGTERM);
+}
+
 // A PID file that cannot be created: the invoking process exits 1 with
 // "Daemon returned 1", and the daemon gives up without starting the Core.
 class DaemonPidFileTest : public DaemonTest {

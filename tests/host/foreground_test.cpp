@@ -254,3 +254,18 @@ TEST_F(ForegroundTest, RelativePathWithAFolderFindsThePluginsBesideIt) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(LoadDirectory(), RealPath(tree.BinDir()));
 }
+
+namespace {
+
+TEST_F(ForegroundTest, PluginWritingToAClosedPipeDoesNotEndTheServer) {
+  tree.AddPlugin(TestPlugin("writes_closed_pipe"), "writes_closed_pipe.so");
+  ProcessResult result = RunProcess(Options({"-d"}));
+  ASSERT_TRUE(result.exited) << "signal " << result.signal;
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::vector<TraceLine> trace = ReadTrace(tracePath);
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(TraceOf(trace, trace[0].pid),
+            (std::vector<std::string>{"Load", "Open", "Close", "Unload"}));
+}
+
+}  // namespace

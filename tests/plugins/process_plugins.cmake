@@ -4,3 +4,5 @@
 ombrevard_test_plugin(trace_file trace_file.c)
 ombrevard_test_plugin(load_blocks load_blocks.c)
 ombrevard_test_plugin(media_watch media_watch.c)
+# A plug-in that writes to a closed pipe.
+ombrevard_test_plugin(writes_closed_pipe writes_closed_pipe.c)
