@@ -17,6 +17,7 @@
 
 #include "core/core.h"
 #include "host/log_syslog.h"
+#include "host/pid_file.h"
 #include "host/server_app.h"
 
 namespace {
@@ -25,8 +26,8 @@ const char kIdentity[] = "ombrevard";
 const int kReportSeconds = 60;
 
 // Shuts a daemon down that reported a failure before the Core could start.
-int GiveUp(int status, bool removePidFile) {
-  if (removePidFile) (void)daemon_pid_file_remove();
+int GiveUp(int status, PidFile* pidFile) {
+  if (pidFile != nullptr) pidFile->Remove();
   wxLogError("Not starting the service: start-up status %i", status);
   return status;
 }
@@ -68,10 +69,11 @@ int tqServerApp::RunDaemon(Core* core) {
   (void)wxSetWorkingDirectory(m_executable.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE));
   delete wxLog::SetActiveTarget(new wxLogSyslog(daemon_pid_file_ident));
 
-  if (daemon_pid_file_create() < 0) {
+  PidFile pidFile;
+  if (!pidFile.Create()) {
     wxLogSysError("Could not create PID file");
     daemon_retval_send(1);
-    return GiveUp(1, false);  // the PID file is not ours to remove
+    return GiveUp(1, nullptr);  // the PID file is not ours to remove
   }
   // SIGHUP and SIGUSR1 would end the process without a word, and without
   // Close, Unload or the PID file's removal; taken over, they are logged and
@@ -79,7 +81,7 @@ int tqServerApp::RunDaemon(Core* core) {
   if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, 0) < 0) {
     wxLogSysError("Could not register signal handlers");
     daemon_retval_send(2);
-    return GiveUp(2, true);
+    return GiveUp(2, &pidFile);
   }
 
   bool running = core->Start();
@@ -117,7 +119,7 @@ int tqServerApp::RunDaemon(Core* core) {
   core->Stop();
   daemon_retval_send(-1);
   daemon_signal_done();
-  (void)daemon_pid_file_remove();
+  pidFile.Remove();
   wxLogMessage("Done");
   return 0;
 }

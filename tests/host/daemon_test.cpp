@@ -33,6 +33,7 @@
 namespace {
 
 using testing_support::ListDir;
+using testing_support::ProcessOptions;
 using testing_support::ProcessResult;
 using testing_support::ReadFile;
 using testing_support::TempTree;
@@ -58,6 +59,7 @@ class DaemonTest : public testing::Test {
     // Where libdaemon puts the PID file for the server's identity.
     daemon_pid_file_ident = kIdentity;
     std::string pidFile = daemon_pid_file_proc_default();
+    pidName = pidFile;
     std::string folder = pidFile;
     space.logSocket = socket.Path();
     space.pidDirectory = RealPath(dirname(&folder[0]));
@@ -130,7 +132,9 @@ class DaemonTest : public testing::Test {
     // A clean run, start to exit, reports no error.
     socket.Receive(0);
     for (const SyslogRecord& record : socket.Records()) {
-      EXPECT_GT(record.priority & LOG_PRIMASK, LOG_ERR) << record.raw;
+      if (record.pid == daemon) {
+        EXPECT_GT(record.priority & LOG_PRIMASK, LOG_ERR) << record.raw;
+      }
     }
     // Looked at after the exit, through the holder, which keeps the
     // namespace.
@@ -161,6 +165,7 @@ class DaemonTest : public testing::Test {
   SyslogSocket socket{tree.Root() + "/log.sock"};
   std::string tracePath;
   std::string pidPath;     // the PID file's path inside the namespace
+  std::string pidName;     // the same as libdaemon names it (links unresolved)
   std::string executable;  // the server started; every daemon runs it
   PrivateNamespace space;
   LaunchOptions options;
@@ -258,8 +263,9 @@ TEST_F(DaemonTest, HangupUserAndPipeSignalsLeaveItRunning) {
 // "Daemon returned 1", and the daemon gives up without starting the Core.
 class DaemonPidFileTest : public DaemonTest {
  protected:
-  void ExpectRefusedStart() {
-    ProcessResult result = StartDaemon();
+  void ExpectRefusedStart() { ExpectRefused(StartDaemon(), launch.Launched()); }
+
+  void ExpectRefused(const ProcessResult& result, pid_t invoker) {
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.status, 1);
     // One line, the framework's error record: "hh:mm:ss: Error: Daemon returned 1".
@@ -281,11 +287,28 @@ class DaemonPidFileTest : public DaemonTest {
     EXPECT_EQ(failed.ident, kIdentity) << socket.Dump();
     pid_t daemon = failed.pid;
     ASSERT_GT(daemon, 0);
-    EXPECT_NE(daemon, launch.Launched());
+    EXPECT_NE(daemon, invoker);
     ASSERT_TRUE(WaitForChildExit(daemon, 10000)) << "the daemon did not give up";
-    EXPECT_EQ(ReadFile(tracePath), "") << "the daemon started the Core";
-    EXPECT_TRUE(socket.WithText("Successfully started").empty()) << socket.Dump();
-    EXPECT_TRUE(socket.WithText("Done").empty()) << socket.Dump();
+    EXPECT_TRUE(TraceOf(ReadTrace(tracePath), daemon).empty()) << "the daemon started the Core";
+    for (const SyslogRecord& record : socket.Records()) {
+      EXPECT_FALSE(record.pid == daemon && (record.text == "Successfully started" || record.text == "Done"))
+          << socket.Dump();
+    }
+  }
+
+  // Another start of the server, in the namespace of the one launched.
+  ProcessOptions Beside() {
+    ProcessOptions again;
+    again.argv = options.argv;
+    again.cwd = options.cwd;
+    again.env = options.env;
+    again.mountNamespace = launch.MountNamespace();
+    return again;
+  }
+
+  // The warning a daemon logs when it replaces a stale PID file.
+  std::string Replacing(const std::string& pid, const std::string& why) {
+    return "Replacing stale PID file " + pidName + ": process " + pid + " " + why;
   }
 };
 
@@ -294,11 +317,41 @@ TEST_F(DaemonPidFileTest, ReadOnlyPidFolderRefusesTheStart) {
   ExpectRefusedStart();
 }
 
-TEST_F(DaemonPidFileTest, ExistingPidFileRefusesTheStartAndStays) {
-  const std::string kForeign = "1\n";  // another service's, say
-  space.files[pidPath] = kForeign;
-  ExpectRefusedStart();
-  EXPECT_EQ(PidFile(), kForeign) << "a PID file that was not the daemon's was touched";
+TEST_F(DaemonPidFileTest, PidFileNamingAnotherProgramIsReplaced) {
+  space.files[pidPath] = "1\n";  // a live process, but no server of ours
+  pid_t daemon = StartRunningDaemon();
+  ASSERT_GT(daemon, 0);
+  SyslogRecord replaced = WaitForText(Replacing("1", "is no running instance of this server"));
+  EXPECT_EQ(replaced.pid, daemon);
+  EXPECT_EQ(replaced.priority, LOG_DAEMON | LOG_WARNING) << replaced.raw;
+  EXPECT_EQ(atoi(PidFile().c_str()), daemon) << PidFile();
+  StopWith(daemon, SIGTERM);
+}
+
+TEST_F(DaemonPidFileTest, PidFileLeftByAKilledDaemonIsReplaced) {
+  pid_t killed = StartRunningDaemon();
+  ASSERT_GT(killed, 0);
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_TRUE(WaitForChildExit(killed, 10000));
+  ASSERT_EQ(atoi(PidFile().c_str()), killed) << "SIGKILL left no PID file behind";
+  // The service starts again by itself, in the same namespace.
+  ProcessResult result = testing_support::RunProcess(Beside());
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(result.status, 0) << result.err;
+  SyslogRecord replaced = WaitForText(Replacing(std::to_string(killed), "no longer runs"));
+  pid_t daemon = replaced.pid;
+  ASSERT_GT(daemon, 0);
+  EXPECT_EQ(atoi(PidFile().c_str()), daemon) << PidFile();
+  StopWith(daemon, SIGTERM);
+}
+
+TEST_F(DaemonPidFileTest, SecondDaemonBesideARunningOneIsRefused) {
+  pid_t first = StartRunningDaemon();
+  ASSERT_GT(first, 0);
+  std::string held = PidFile();
+  ExpectRefused(testing_support::RunProcess(Beside()), 0);
+  EXPECT_EQ(PidFile(), held) << "the running daemon's PID file was touched";
+  StopWith(first, SIGTERM);
 }
 
 // A daemon that takes longer than the invoking process waits: Load blocks

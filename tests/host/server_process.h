@@ -103,6 +103,9 @@ class PrivateLaunch {
   int SetupError() const { return setupError; }
   // `path` as the processes in the namespace see it.
   std::string Inside(const std::string& path) const;
+  // The namespace itself, for ProcessOptions::mountNamespace: another program
+  // run there sees the same files.
+  std::string MountNamespace() const { return "/proc/" + std::to_string(holder) + "/ns/mnt"; }
   // Lets the holder leave; the namespace ends with its last process.
   void Release();
 

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,6 +88,10 @@ ProcessResult RunProcess(const ProcessOptions& options) {
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (!options.mountNamespace.empty()) {
+      int space = open(options.mountNamespace.c_str(), O_RDONLY | O_CLOEXEC);
+      if (space < 0 || setns(space, CLONE_NEWNS) != 0) _exit(125);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const auto& entry : options.env) setenv(entry.first.c_str(), entry.second.c_str(), 1);
     for (const auto& name : options.unsetEnv) unsetenv(name.c_str());

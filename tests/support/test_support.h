@@ -51,6 +51,9 @@ struct ProcessOptions {
   std::map<std::string, std::string> env;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
   int timeoutMs = 30000;          // scaled; the child is killed after it
+  // Non-empty: the mount namespace (a /proc/<pid>/ns/mnt path) the child
+  // enters before it runs the program; needs root.
+  std::string mountNamespace;
 };
 
 ProcessResult RunProcess(const ProcessOptions& options);
