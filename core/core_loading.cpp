@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "core/core.h"
+#include "core/plugin_file.h"
 #include "core/text_bytes.h"
 
 const char kLoadFailedMessage[] = "plugin %s load returned %d error %d";
@@ -49,6 +50,11 @@ bool Core::LoadPlugins() {
 bool Core::LoadOne(const wxString& directory, const wxString& name,
                    std::vector<uint32_t>* accepted) {
   wxString path = directory + "/" + name;
+  const char* problem = CheckPluginFile(TextBytes(path).data());
+  if (problem != nullptr) {
+    wxLogError(kPluginSkippedMessage, name, problem);
+    return false;
+  }
   wxDynamicLibrary* library = new wxDynamicLibrary();
   if (!library->Load(path, wxDL_VERBATIM)) {
     delete library;

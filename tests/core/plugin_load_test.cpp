@@ -1,9 +1,13 @@
 // Finding, loading and refusing plug-ins.
+#include <elf.h>
+#include <stddef.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <wx/dir.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "tests/core/core_harness.h"
@@ -93,8 +97,9 @@ TEST_F(PluginLoadTest, PassesOverWhatIsNoPlugin) {
   AddPlugin("no_load", "no_load.so");
   StartCore();
   EXPECT_EQ(LoadedNames(), std::vector<std::string>{"real.so"});
-  // Nothing of the Core's own about them (the loader may speak for the text file).
+  // Nothing of the Core's own about them, but why the text file was skipped.
   for (const auto& entry : log_->Entries()) {
+    if (entry.text == "plugin text.so skipped: not an ELF file") continue;
     EXPECT_EQ(entry.text.find("plugin "), std::string::npos) << entry.text;
   }
 }
@@ -189,6 +194,46 @@ TEST_F(PluginLoadTest, StreamStartsPostedWhileLoadingSeeACompleteList) {
       EXPECT_LE(call.stream, 200u);
     }
   }
+}
+
+TEST_F(PluginLoadTest, SkipsWhatTheLoaderCannotSafelyTake) {
+  // None of these may hang or crash the start: a FIFO (the loader would wait
+  // for a writer for ever) and a copy cut short (it would fault on a page
+  // past the end), nor libraries of another class or machine, nor other
+  // files. A link to a complete library loads.
+  Probe* good = AddProbe("good.so", 0x10);
+  std::string library = testing_support::ReadFile(testing_support::TestPlugin("only_load"));
+  ASSERT_GT(library.size(), 3000u);
+  std::string otherClass = library;
+  otherClass[EI_CLASS] = otherClass[EI_CLASS] == ELFCLASS64 ? ELFCLASS32 : ELFCLASS64;
+  std::string otherMachine = library;
+  otherMachine[offsetof(Elf32_Ehdr, e_machine)] ^= 0x7F;
+  std::string dir = tree_.PluginDir() + "/";
+  ASSERT_EQ(mkfifo((dir + "fifo.so").c_str(), 0644), 0);
+  tree_.WriteFile(dir + "half.so", library.substr(0, 3000));
+  tree_.WriteFile(dir + "header_only.so", library.substr(0, 64));
+  tree_.WriteFile(dir + "class.so", otherClass);
+  tree_.WriteFile(dir + "machine.so", otherMachine);
+  tree_.WriteFile(dir + "text.so", "not a library\n");
+  tree_.WriteFile(tree_.Root() + "/elsewhere.so", library);
+  ASSERT_EQ(symlink((tree_.Root() + "/elsewhere.so").c_str(), (dir + "link.so").c_str()), 0);
+  StartCore();
+  std::vector<std::string> loaded = LoadedNames();
+  std::sort(loaded.begin(), loaded.end());
+  EXPECT_EQ(loaded, (std::vector<std::string>{"good.so", "link.so"}));
+  const std::pair<const char*, const char*> kSkipped[] = {
+      {"fifo.so", "not a regular file"},
+      {"half.so", "incomplete: a loadable segment lies past the end of the file"},
+      {"header_only.so", "incomplete: its program headers lie past the end of the file"},
+      {"class.so", "an ELF file of the other word size (32 or 64 bits) than this server's"},
+      {"machine.so", "an ELF file for another machine than this server's"},
+      {"text.so", "not an ELF file"}};
+  for (const auto& skipped : kSkipped) {
+    EXPECT_TRUE(log_->Contains(wxLOG_Error, std::string("plugin ") + skipped.first +
+                                                " skipped: " + skipped.second))
+        << skipped.first;
+  }
+  EXPECT_EQ(good->Count(ENTRY_OPEN), 1u);
 }
 
 }  // namespace
