@@ -3,6 +3,7 @@
 #include "core/core.h"
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -17,6 +18,7 @@ std::atomic<Core*> Core::instance{nullptr};
 
 const char kCallsStillRunningMessage[] =
     "plugin %s still runs %d call(s) after Unload; its library stays loaded";
+const char kDiscardedAtStopMessage[] = "discarded %lu queued event(s) at stop";
 
 Core::Core(const wxFileName& path)
     : wakeTrigger(nullptr),
@@ -24,6 +26,7 @@ Core::Core(const wxFileName& path)
       eventHandler(nullptr),
       scheduler(nullptr),
       queueState(QueueState::kClosed),
+      deliveryEnding(false),
       executable(path),
       throttling(false),
       lowSince(0),
@@ -58,6 +61,7 @@ bool Core::Start() {
     wakeTrigger = triggerStorage;
     queueState = QueueState::kOpen;
   }
+  deliveryEnding.store(false);
   {
     ScopedLock hold(&pluginsLock);
     plugins.clear();
@@ -75,12 +79,11 @@ bool Core::Start() {
 void Core::Stop() {
   StopScheduler();
   StopEventHandler();
-  DiscardQueued();
+  DrainQueue();  // the event handler did it already, if one ran
   ClosePlugins();
   UnloadPlugins();
-  DrainQueue();
   // The trigger itself stays until destruction: a poster that appended just
-  // before DrainQueue closed the queue may still be posting it.
+  // before the queue closed may still be posting it.
   ScopedLock hold(&queueLock);
   wakeTrigger = nullptr;
 }
@@ -105,6 +108,7 @@ void Core::StartEventHandler() {
 
 void Core::StopEventHandler() {
   if (eventHandler == nullptr) return;
+  deliveryEnding.store(true);     // seen between two records, however full the queue
   EndThread(eventHandler, true);  // its wait is on the wake trigger
   eventHandler = nullptr;
 }
@@ -145,9 +149,11 @@ void Core::ClosePlugins() {
   }
 }
 
+// Main thread. Every Unload first, then one wait for the calls of every
+// plug-in still running on threads of their own, then the libraries close:
+// plug-ins whose calls stall share one deadline instead of adding one each.
 void Core::UnloadPlugins() {
-  for (size_t i = 0; i < plugins.size(); i++) {
-    PluginRecord record = plugins[i];
+  for (const PluginRecord& record : plugins) {
     if (record.library == nullptr) continue;
     {
       // From here on no stream start reaches this plug-in's Read.
@@ -159,7 +165,11 @@ void Core::UnloadPlugins() {
       auto reply = MakePluginBlock<UnloadReply>();
       (void)record.unload(&request, &reply);
     }
-    bool idle = WaitForCalls(record);
+  }
+  WaitForCalls();
+  for (size_t i = 0; i < plugins.size(); i++) {
+    PluginRecord record = plugins[i];
+    if (record.library == nullptr) continue;
     {
       // Stream starts from other plug-ins' threads still walk the list: they
       // must see the record gone before its library and counter are.
@@ -167,14 +177,15 @@ void Core::UnloadPlugins() {
       plugins[i].library = nullptr;
       plugins[i].calls = nullptr;
     }
-    if (idle) {
+    int running = record.calls->running.load();
+    if (running == 0) {
       record.library->Unload();
       delete record.library;
       delete record.calls;
     } else {
       // The library and the counter stay for the calls still running in them,
       // for the rest of the process.
-      wxLogWarning(kCallsStillRunningMessage, record.fileName, record.calls->running.load());
+      wxLogWarning(kCallsStillRunningMessage, record.fileName, running);
       KeepForever(record);
       abandonedLibraries++;
     }
@@ -190,42 +201,36 @@ void Core::KeepForever(const PluginRecord& record) {
   kept->push_back(record);
 }
 
-// Main thread. True once none of the plug-in's calls on threads of their own
-// still runs; false when some still do after kCallDrainMilliseconds, rather
-// than pull the code out from under a running call.
-bool Core::WaitForCalls(const PluginRecord& record) {
-  for (int waited = 0; record.calls->running.load() != 0 && waited < kCallDrainMilliseconds;
-       waited += 10) {
+// Main thread. Returns once no plug-in's call on a thread of its own still
+// runs, or after kCallDrainMilliseconds: rather than pull the code out from
+// under a running call, its library then stays loaded.
+void Core::WaitForCalls() {
+  int64_t endBy = MonotonicMilliseconds() + kCallDrainMilliseconds;
+  for (;;) {
+    bool busy = false;
+    for (const PluginRecord& record : plugins) {
+      if (record.library != nullptr && record.calls->running.load() != 0) busy = true;
+    }
+    if (!busy || MonotonicMilliseconds() >= endBy) return;
     pt::msleep(10);
   }
-  return record.calls->running.load() == 0;
 }
 
-// Main thread, once the event handler has ended: what is queued now and what
-// is posted from here on will never be delivered.
-void Core::DiscardQueued() {
-  std::deque<EventRecord> left;
-  {
-    ScopedLock hold(&queueLock);
-    queueState = QueueState::kDiscarding;
-    left.swap(queue);
-  }
-  for (const EventRecord& record : left) FreePayload(record.payload, record.stream);
+int64_t MonotonicMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void Core::DrainQueue() {
-  for (;;) {
-    EventRecord record;
-    {
-      ScopedLock hold(&queueLock);
-      if (queue.empty()) {
-        queueState = QueueState::kClosed;
-        return;
-      }
-      record = queue.front();
-      queue.pop_front();
-    }
-    // Opens the stream's gate too, so no poster stays blocked on it.
-    FreePayload(record.payload, record.stream);
+  std::deque<EventRecord> left;
+  {
+    ScopedLock hold(&queueLock);
+    queueState = QueueState::kClosed;
+    left.swap(queue);
   }
+  if (left.empty()) return;
+  // Each free opens the record's stream gate too, so no poster stays blocked.
+  for (const EventRecord& record : left) FreePayload(record.payload, record.stream);
+  wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

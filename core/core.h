@@ -48,15 +48,22 @@ extern const char kCallsStillRunningMessage[];
 extern const char kClockChangedNotice[];     // "system time changed by %d seconds"
 extern const char kMemoryLowNotice[];
 extern const char kMemoryOkNotice[];
+extern const char kDiscardedAtStopMessage[]; // records still queued when delivery ended
 
 // The Core's version as the status document shows it: the project's version,
 // from the build.
 constexpr char kCoreVersion[] = OMBREVARD_VERSION;
 
-// How long Stop waits, after a plug-in's Unload, for its Read and IOCTL calls
-// on threads of their own to return before it gives up and leaves the library
-// loaded.
+// How long Stop waits, after the plug-ins' Unload calls, for their Read and
+// IOCTL calls on threads of their own to return, all of them together,
+// before it gives up and leaves the libraries of those still running loaded.
 constexpr int kCallDrainMilliseconds = 5000;
+
+// How long the event handler goes on delivering once Stop has asked it to
+// end; what is still queued then is discarded. A queue that never empties
+// (a plug-in reposting what it gets, producers outrunning a slow sink) must
+// not hold Stop up.
+constexpr int kStopDeliveryMilliseconds = 250;
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
@@ -84,6 +91,10 @@ struct SchedulerState {
   uint32_t memoryLimit = 0;  // bytes; fixed when the thread starts
   time_t previous = 0;       // time of the previous tick, 0 before the first
 };
+
+// Milliseconds on the monotonic clock, which setting the system clock does
+// not move. Any thread.
+int64_t MonotonicMilliseconds();
 
 // Reads the heap's allocated byte count; false when it cannot be read.
 typedef bool (*HeapReader)(uint64_t* allocatedBytes);
@@ -126,8 +137,13 @@ class Core {
   // being loaded or unloaded.
   std::string BuildModuleStatus();
 
-  // Event handler thread: delivers every queued record.
+  // Event handler thread: delivers every queued record, or, once Stop has
+  // asked delivery to end, for kStopDeliveryMilliseconds at most.
   void DeliverQueue();
+  // Event handler thread, as its last act; main thread when none ran.
+  // Closes the queue (posts are refused from here on) and discards what is
+  // still in it, logging how many records that was.
+  void DrainQueue() EXCLUDES(queueLock);
   // Scheduler thread: starts the read threads of the plug-ins that asked.
   void StartReadThreads();
 
@@ -150,10 +166,9 @@ class Core {
   void EndThread(pt::thread* thread, bool wakeHandler);
   void ClosePlugins();
   void UnloadPlugins();
-  void DrainQueue();
 
   bool LoadOne(const wxString& directory, const wxString& name, std::vector<uint32_t>* accepted);
-  bool WaitForCalls(const PluginRecord& record);
+  void WaitForCalls();
   static void KeepForever(const PluginRecord& record);
 
   int32_t PostOrdinary(const EventRecord& event);
@@ -162,9 +177,8 @@ class Core {
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
-  enum class AppendResult { kQueued, kDiscarded, kClosed };
+  enum class AppendResult { kQueued, kClosed };
   AppendResult Append(const EventRecord& record) EXCLUDES(queueLock);
-  void DiscardQueued() EXCLUDES(queueLock);
   bool TakeNextEvent(EventRecord* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
@@ -184,14 +198,13 @@ class Core {
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
   std::deque<EventRecord> queue GUARDED_BY(queueLock);
-  // What becomes of a post. kDiscarding once the event handler has ended:
-  // nothing will be delivered any more, so posts are accepted and their
-  // records discarded at once (a record kept in the queue would hold its
-  // stream's gate against the next poster). kClosed before Start and once the
-  // queue has been drained for good: later posts are refused rather than left
-  // behind.
-  enum class QueueState { kOpen, kDiscarding, kClosed };
+  // What becomes of a post. kClosed before Start and from the moment
+  // delivery ends: nothing would deliver a record any more, so posts are
+  // refused rather than answered POST_OK and dropped.
+  enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
+  // Set by Stop before it signals the event handler; read once per record.
+  std::atomic<bool> deliveryEnding;
   PayloadRefs payloadRefs;
   StreamTable streamTable;
   wxFileName executable;  // absolute and normalised; never changed

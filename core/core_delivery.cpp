@@ -27,6 +27,7 @@ bool Core::TakeNextEvent(EventRecord* out) {
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
   EventRecord record;
+  int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
   while (TakeNextEvent(&record)) {
     // The Core's own hold: releases during the pass cannot free the payload.
     payloadRefs.HoldForDelivery(record.payload);
@@ -35,6 +36,12 @@ void Core::DeliverQueue() {
       if (plugin.library != nullptr) DeliverTo(plugin, record, key);
     }
     if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, record.stream);
+    // The clock is read only once a stop is under way.
+    if (deliveryEnding.load(std::memory_order_relaxed)) {
+      int64_t now = MonotonicMilliseconds();
+      if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
+      if (now >= endBy) return;
+    }
   }
 }
 

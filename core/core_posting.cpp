@@ -6,9 +6,12 @@
 #include "core/payload_ledger.h"
 
 extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result) {
+  // A null result block: the post is made and its answer dropped.
+  EventResult ignored;
+  if (result == nullptr) result = &ignored;
   Core* core = Core::instance.load(std::memory_order_acquire);
-  if (core == nullptr) {
-    result->result = POST_NO_MEMORY;  // nobody to take the record
+  if (core == nullptr || event == nullptr) {
+    result->result = POST_NO_MEMORY;  // nobody to take the record, or no record
     return 0;
   }
   core->Post(event, result);
@@ -61,28 +64,18 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
       return POST_NO_STREAM;
     }
   }
-  switch (Append(record)) {
-    case AppendResult::kQueued:
-      return POST_OK;
-    case AppendResult::kDiscarded:
-      FreePayload(record.payload, record.stream);
-      return POST_OK;
-    case AppendResult::kClosed:
-      break;
-  }
-  FreePayload(record.payload, record.stream);
+  if (Append(record) == AppendResult::kQueued) return POST_OK;
+  FreePayload(record.payload, record.stream);  // opens the gate this post took
   return POST_NO_MEMORY;
 }
 
 // Any thread. Appends under queueLock and wakes the event handler, unless
-// delivery has ended (the caller discards the record) or the queue is closed
-// for good (the caller refuses it).
+// delivery has ended (the caller refuses the post).
 Core::AppendResult Core::Append(const EventRecord& record) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
-    if (queueState == QueueState::kDiscarding) return AppendResult::kDiscarded;
     // The handler only waits after finding the queue empty under this lock,
     // so a queue that was not empty already has a wake-up on its way.
     if (queue.empty()) wake = wakeTrigger;

@@ -9,10 +9,10 @@ void EventHandlerThread::execute() {
   BindThreadToActiveLog();
   // The trigger exists from before this thread starts until after it ends.
   pt::trigger* wake = core->WakeTriggerForHandler();
-  if (get_signaled()) return;
-  for (;;) {
+  while (!get_signaled()) {
     wake->wait();
     core->DeliverQueue();
-    if (get_signaled()) return;
   }
+  // Delivery ends here: later posts are refused, what is left is discarded.
+  core->DrainQueue();
 }

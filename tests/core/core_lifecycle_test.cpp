@@ -1,6 +1,7 @@
 // The Core's start and stop sequences and what they leave behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "tests/core/core_harness.h"
@@ -115,14 +116,15 @@ TEST_F(CoreLifecycleTest, PluginWithOpenCodeFiveStaysAndIsClosed) {
   EXPECT_EQ(probe->Count(ENTRY_UNLOAD), 1u);
 }
 
-TEST_F(CoreLifecycleTest, EventsQueuedAfterTheHandlerEndedAreDiscarded) {
+TEST_F(CoreLifecycleTest, PostsAfterDeliveryEndedAreRefused) {
   Probe* sink = AddProbe("sink.so", 0x20);
   sink->descriptor.eventSink = 1;
   sink->descriptor.subscriptionMask[0] = 0xFFFFFFFFu;
-  // Close runs after the event handler has stopped.
+  // Close runs after the event handler has stopped: nothing would deliver
+  // the record, so the post must not be answered as if it had been taken.
   sink->hooks.close = [sink] {
     static const char text[] = "late";
-    EXPECT_EQ(sink->Post(MakeRecord(0x20, 0, 1, 5, text, 4)), POST_OK);
+    EXPECT_EQ(sink->Post(MakeRecord(0x20, 0, 1, 5, text, 4)), POST_NO_MEMORY);
   };
   StartCore();
   StopCore();
@@ -191,6 +193,39 @@ TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning
       wxLOG_Warning, "plugin stuck.so still runs 1 call(s) after Unload; its library stays loaded"));
   release.store(true);
   EXPECT_TRUE(testing_support::WaitUntil([] { return returned.load(); }));
+}
+
+TEST_F(CoreLifecycleTest, StalledPluginsShareOneDeadlineAtStop) {
+  // Four plug-ins whose Read never returns by itself: Stop gives up on all of
+  // them after one wait, not after one wait each.
+  constexpr int kStalled = 4;
+  static std::atomic<bool> release{false};
+  static std::atomic<int> returned{0};
+  release.store(false);
+  returned.store(0);
+  std::vector<Probe*> probes;
+  for (int i = 0; i < kStalled; i++) {
+    Probe* probe = AddProbe("stuck" + std::to_string(i) + ".so", 0x40 + i);
+    probe->descriptor.readThread = 1;
+    probe->hooks.read = [](const ReadRequest&) {
+      while (!release.load()) usleep(1000);
+      returned.fetch_add(1);
+    };
+    probes.push_back(probe);
+  }
+  StartCore();
+  for (Probe* probe : probes) ASSERT_TRUE(probe->WaitForCount(ENTRY_READ, 1, Scaled(5000)));
+  auto before = std::chrono::steady_clock::now();
+  StopCore();
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_LT(took, std::chrono::milliseconds(2 * kCallDrainMilliseconds));
+  int warnings = 0;
+  for (const RecordingLog::Entry& entry : log_->Entries()) {
+    if (entry.text.find("still runs 1 call(s) after Unload") != std::string::npos) warnings++;
+  }
+  EXPECT_EQ(warnings, kStalled);
+  release.store(true);
+  EXPECT_TRUE(testing_support::WaitUntil([] { return returned.load() == kStalled; }));
 }
 
 }  // namespace

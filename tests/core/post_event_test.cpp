@@ -238,6 +238,22 @@ TEST_F(PostEventTest, ReleaseCannotTakeTheCoresOwnHold) {
   EXPECT_EQ(inspect().HeldPayloads(), 0u);
 }
 
+TEST_F(PostEventTest, NullPointersAreAnsweredNotFollowed) {
+  Probe* sink = AddSink("sink.so", 0x10);
+  StartCore();
+  EventResult result{sizeof(EventResult), 1, 12345};
+  EXPECT_EQ(PostEvent(nullptr, &result), 0);
+  EXPECT_EQ(result.result, POST_NO_MEMORY);
+  // Without a result block the post is made and its answer dropped.
+  EventRecord record = MakeRecord(0x99, 0, 1, 0x51, "made", 4);
+  EXPECT_EQ(PostEvent(&record, nullptr), 0);
+  EXPECT_EQ(PostEvent(nullptr, nullptr), 0);
+  Flush(sink);
+  auto seen = WritesOfType(sink, 0x51);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(std::string(seen[0].payload.begin(), seen[0].payload.end()), "made");
+}
+
 class PostEventDeathTest : public PostEventTest {};
 
 TEST_F(PostEventDeathTest, NoMemoryForTheCopyAnswersMinusOne) {

@@ -257,6 +257,36 @@ TEST_F(ForegroundTest, RelativePathWithAFolderFindsThePluginsBesideIt) {
 
 namespace {
 
+// Stop must end whatever the plug-ins keep posting: what is still queued
+// after a bounded time is discarded (and counted), and every plug-in is still
+// closed and unloaded.
+class ForegroundLoadTest : public ForegroundTest,
+                           public testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(ForegroundLoadTest, StopEndsWhileTheQueueNeverEmpties) {
+  for (const std::string& plugin : GetParam()) tree.AddPlugin(TestPlugin(plugin), plugin + ".so");
+  ProcessResult result = RunProcess(Options({"-d"}));
+  ASSERT_TRUE(result.exited) << "timed out: " << result.timedOut << " signal " << result.signal;
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, std::string(kForegroundOutput));
+  size_t discarded = result.err.find("discarded ");
+  EXPECT_NE(discarded, std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(" queued event(s) at stop", discarded), std::string::npos) << result.err;
+  std::vector<TraceLine> trace = ReadTrace(tracePath);
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(TraceOf(trace, trace[0].pid),
+            (std::vector<std::string>{"Load", "Open", "Close", "Unload"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loads, ForegroundLoadTest,
+    testing::Values(std::vector<std::string>{"echo_loop"},
+                    std::vector<std::string>{"flood_reader", "slow_sink"}),
+    [](const testing::TestParamInfo<std::vector<std::string>>& plugins) {
+      return plugins.param.size() == 1 ? std::string("RelayLoop")
+                                    : std::string("ProducerOutrunsSlowSink");
+    });
+
 TEST_F(ForegroundTest, PluginWritingToAClosedPipeDoesNotEndTheServer) {
   tree.AddPlugin(TestPlugin("writes_closed_pipe"), "writes_closed_pipe.so");
   ProcessResult result = RunProcess(Options({"-d"}));

@@ -4,5 +4,9 @@
 ombrevard_test_plugin(trace_file trace_file.c)
 ombrevard_test_plugin(load_blocks load_blocks.c)
 ombrevard_test_plugin(media_watch media_watch.c)
-# A plug-in that writes to a closed pipe.
+# Hostile plug-ins: a relay loop, a producer that outruns everything, a slow
+# sink, and one that writes to a closed pipe.
+ombrevard_test_plugin(echo_loop echo_loop.c)
+ombrevard_test_plugin(flood_reader flood_reader.c)
+ombrevard_test_plugin(slow_sink slow_sink.c)
 ombrevard_test_plugin(writes_closed_pipe writes_closed_pipe.c)
