@@ -77,10 +77,14 @@ PLUGIN_EXPORT int32_t Read(void* request, void* reply) {
   return 0;
 }
 
-// The event handler thread. Never keeps the payload (the reply stays zero).
+// The event handler thread. Keeps the payload only when told to.
 PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
-  (void)reply;
   const WriteRequest* write = static_cast<const WriteRequest*>(request);
+  if (node.keep.load(std::memory_order_relaxed) && write->payload != nullptr) {
+    std::lock_guard<std::mutex> hold(node.keptLock);
+    node.kept.push_back(write->payload);
+    static_cast<WriteReply*>(reply)->keep = 1;
+  }
   BenchSinkDeliver(&node.sink, write->payload, write->payloadSize, write->body);
   return 0;
 }

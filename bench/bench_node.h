@@ -9,7 +9,8 @@
 // file name, so that a hundred copies can be loaded without being opened by
 // the benchmark first.
 //
-// As a sink (eventSink set) its Write hands each event to a BenchSink. As a
+// As a sink (eventSink set) its Write hands each event to a BenchSink, and
+// keeps the payload when told to. As a
 // producer (readThread set) its Read, called for a stream start request whose
 // payload is a StreamOrder, posts the ordered batches of payloads on the
 // stream through the PostEvent it was handed at Load, each batch once the
@@ -23,6 +24,8 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "bench/batch_gate.h"
 #include "bench/bench_sink.h"
@@ -52,6 +55,11 @@ struct BenchNode {
   std::atomic<uint32_t> refusedPosts{0};  // producer posts not answered POST_OK
   BatchGate batches;                      // reset by the benchmark before each order
   BenchSink sink;
+  // As a sink: keep every payload, noting it in `kept` for the benchmark to
+  // release.
+  std::atomic<bool> keep{false};
+  std::mutex keptLock;
+  std::vector<const void*> kept;  // guarded by keptLock
 };
 
 typedef BenchNode* (*BenchNodeInstanceFunction)();

@@ -52,6 +52,12 @@ void BenchSinkDeliver(BenchSink* sink, const void* payload, uint32_t payloadSize
   if (payload != nullptr && payloadSize != 0) {
     sink->touched += static_cast<const uint8_t*>(payload)[payloadSize - 1];
   }
+  int64_t work = sink->workNanoseconds.load(std::memory_order_relaxed);
+  if (work > 0) {
+    int64_t until = NowNanoseconds() + work;
+    while (NowNanoseconds() < until) {
+    }
+  }
   uint64_t count = sink->received.load(std::memory_order_relaxed) + 1;
   if (sink->latencies != nullptr && count <= sink->latencyCapacity) {
     int64_t sent;

@@ -46,6 +46,9 @@ struct BenchSink {
   // benchmark while nothing is delivered, applied by the next delivery.
   std::atomic<int> deliveryCpu{-1};
   int pinnedCpu = -1;  // delivering thread only: the placement applied last
+  // Busy time spent on each event, as a sink doing real work would; set by
+  // the benchmark while nothing is delivered.
+  std::atomic<int64_t> workNanoseconds{0};
   std::mutex mutex;    // pairs with `reached` for the waiter
   std::condition_variable reached;
 };

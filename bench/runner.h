@@ -5,8 +5,9 @@
 //
 // Each section lives in a file of its own (throughput.cpp, streams.cpp,
 // latency.cpp, idle.cpp, start_stop.cpp, media.cpp) and appends its figures to
-// run.results; machine.cpp describes the machine; bench_main.cpp reads the
-// command line and runs the sections in order.
+// run.results; overload.cpp prints figures of its own; machine.cpp describes
+// the machine; bench_main.cpp reads the command line and runs the sections
+// in order.
 //
 // Threads: everything here belongs to the benchmark's main thread, except
 // where a function says otherwise. Each section starts its own producer
@@ -87,6 +88,8 @@ void RunLatency();     // latency.cpp
 void RunIdle();        // idle.cpp
 void RunStartStop();   // start_stop.cpp
 void RunMedia();       // media.cpp: a 1080p H.264 stream, through the bus and directly
+// Not in the table, and only when asked for by name (overload.cpp).
+void RunOverload();
 
 // The machine, the build and the settings, before the first figure
 // (machine.cpp).

@@ -2,6 +2,7 @@
 // from the first post to the last sink's last Write, for each payload size.
 // A warm-up round on each side sets the events per repetition.
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <string>
@@ -13,6 +14,7 @@
 #include "bench/core_rig.h"
 #include "bench/reference_bus.h"
 #include "bench/runner.h"
+#include "core/queue_limits.h"
 
 namespace {
 
@@ -88,6 +90,11 @@ Rate ReferenceThroughput(ReferenceBus* bus, const std::vector<BenchSink*>& sinks
 }  // namespace
 
 void RunThroughput() {
+  // The producer outruns its bus on purpose: the Core's queue must hold all
+  // of a repetition, beyond the bound a server runs with. Read at each Start.
+  setenv(kQueueMaxRecordsVariable, std::to_string(kMaxEvents).c_str(), 0);
+  setenv(kQueueMaxBytesVariable,
+         std::to_string(kMaxQueuedBytes + kMaxEvents * sizeof(EventRecord)).c_str(), 0);
   for (int sinkCount : run.options.sinkCounts) {
     CoreRig rig(run.nodeLibrary, sinkCount, 1, 0);
     if (run.options.core && !rig.Start()) GiveUp("the Core did not start");

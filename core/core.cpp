@@ -26,7 +26,9 @@ Core::Core(const wxFileName& path)
       eventHandler(nullptr),
       scheduler(nullptr),
       queueState(QueueState::kClosed),
+      queuedBytes(0),
       deliveryEnding(false),
+      refusedPosts(0),
       executable(path),
       throttling(false),
       lowSince(0),
@@ -60,6 +62,7 @@ bool Core::Start() {
     }
     wakeTrigger = triggerStorage;
     queueState = QueueState::kOpen;
+    queueLimits = ReadQueueLimits();
   }
   deliveryEnding.store(false);
   {
@@ -80,6 +83,7 @@ void Core::Stop() {
   StopScheduler();
   StopEventHandler();
   DrainQueue();  // the event handler did it already, if one ran
+  ReportRefusedPosts();
   ClosePlugins();
   UnloadPlugins();
   // The trigger itself stays until destruction: a poster that appended just
@@ -228,6 +232,7 @@ void Core::DrainQueue() {
     ScopedLock hold(&queueLock);
     queueState = QueueState::kClosed;
     left.swap(queue);
+    queuedBytes = 0;
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.

@@ -32,6 +32,7 @@
 #include "core/payload_refs.h"
 #include "core/plugin_api.h"
 #include "core/plugin_thread.h"
+#include "core/queue_limits.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
@@ -48,6 +49,7 @@ extern const char kCallsStillRunningMessage[];
 extern const char kClockChangedNotice[];     // "system time changed by %d seconds"
 extern const char kMemoryLowNotice[];
 extern const char kMemoryOkNotice[];
+extern const char kQueueFullMessage[];       // refused posts, at most once a second
 extern const char kDiscardedAtStopMessage[]; // records still queued when delivery ended
 
 // The Core's version as the status document shows it: the project's version,
@@ -144,9 +146,19 @@ class Core {
   // Closes the queue (posts are refused from here on) and discards what is
   // still in it, logging how many records that was.
   void DrainQueue() EXCLUDES(queueLock);
+  // Marks the calling thread as the one delivery thread: its posts are
+  // admitted beyond the queue's bound. Event handler thread.
+  static void MarkDeliveryThread();
+  // Logs the posts refused for a full queue since the last report, if any.
+  // Scheduler thread, or main thread at Stop.
+  void ReportRefusedPosts();
   // Scheduler thread: starts the read threads of the plug-ins that asked.
   void StartReadThreads();
 
+  bool QueueEmpty() EXCLUDES(queueLock) {
+    ScopedLock hold(&queueLock);
+    return queue.empty();
+  }
   pt::trigger* WakeTriggerForHandler() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
     return wakeTrigger;
@@ -177,8 +189,9 @@ class Core {
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
-  enum class AppendResult { kQueued, kClosed };
+  enum class AppendResult { kQueued, kFull, kClosed };
   AppendResult Append(const EventRecord& record) EXCLUDES(queueLock);
+  bool Admits(const EventRecord& record) REQUIRES(queueLock);
   bool TakeNextEvent(EventRecord* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
@@ -203,8 +216,12 @@ class Core {
   // refused rather than answered POST_OK and dropped.
   enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
+  uint64_t queuedBytes GUARDED_BY(queueLock);  // QueuedCost of every record in `queue`
+  QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
+  // Posts refused for a full queue since the last report.
+  std::atomic<uint64_t> refusedPosts;
   PayloadRefs payloadRefs;
   StreamTable streamTable;
   wxFileName executable;  // absolute and normalised; never changed

@@ -21,6 +21,7 @@ bool Core::TakeNextEvent(EventRecord* out) {
   if (queue.empty()) return false;
   *out = queue.front();
   queue.pop_front();
+  queuedBytes -= QueuedCost(*out);
   return true;
 }  // Callers deliver *out after this returns, with no lock held.
 

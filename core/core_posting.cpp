@@ -2,8 +2,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <wx/log.h>
+
 #include "core/core.h"
 #include "core/payload_ledger.h"
+
+const char kQueueFullMessage[] =
+    "event queue full (%llu records or %llu bytes): refused %llu post(s)";
+
+namespace {
+
+// True on the Core's delivery thread (MarkDeliveryThread).
+thread_local bool onDeliveryThread = false;
+
+}  // namespace
 
 extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result) {
   // A null result block: the post is made and its answer dropped.
@@ -17,6 +29,8 @@ extern "C" int32_t PostEvent(const EventRecord* event, EventResult* result) {
   core->Post(event, result);
   return 0;
 }
+
+void Core::MarkDeliveryThread() { onDeliveryThread = true; }
 
 void Core::Post(const EventRecord* event, EventResult* result) {
   if (event->flags == EVENT_RELEASE) {
@@ -64,27 +78,61 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
       return POST_NO_STREAM;
     }
   }
-  if (Append(record) == AppendResult::kQueued) return POST_OK;
+  AppendResult appended = Append(record);
+  if (appended == AppendResult::kQueued) return POST_OK;
+  if (appended == AppendResult::kFull) refusedPosts.fetch_add(1, std::memory_order_relaxed);
   FreePayload(record.payload, record.stream);  // opens the gate this post took
   return POST_NO_MEMORY;
 }
 
-// Any thread. Appends under queueLock and wakes the event handler, unless
-// delivery has ended (the caller refuses the post).
+// Whether the queue takes one more record. A post beyond the bound is
+// refused at once rather than made to wait: a poster holding a lock that its
+// own Write takes would otherwise wait for a delivery that waits for it. The
+// delivery thread's own posts (a plug-in relaying what it is handed) get up
+// to as much again beyond the bound, so a relay loses nothing while others
+// fill the queue, yet a plug-in that posts several events for each it gets
+// cannot grow the queue without end; so do the Core's own few notices, which
+// must not be lost to a flood. A record always fits an empty queue.
+bool Core::Admits(const EventRecord& record) {
+  uint64_t records = queue.size();
+  uint64_t bytes = queuedBytes + QueuedCost(record);
+  if (records < queueLimits.maxRecords && bytes <= queueLimits.maxBytes) return true;
+  if (records == 0) return true;
+  return (onDeliveryThread || record.source == SOURCE_CORE) &&
+         records < 2 * queueLimits.maxRecords && bytes <= 2 * queueLimits.maxBytes;
+}
+
+// Any thread. Appends under queueLock and wakes the event handler, unless the
+// queue is full or closed (the caller refuses the post).
 Core::AppendResult Core::Append(const EventRecord& record) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
+    if (!Admits(record)) return AppendResult::kFull;
     // The handler only waits after finding the queue empty under this lock,
     // so a queue that was not empty already has a wake-up on its way.
     if (queue.empty()) wake = wakeTrigger;
     queue.push_back(record);
+    queuedBytes += QueuedCost(record);
   }
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.
   if (wake != nullptr) wake->post();
   return AppendResult::kQueued;
+}
+
+void Core::ReportRefusedPosts() {
+  uint64_t refused = refusedPosts.exchange(0, std::memory_order_relaxed);
+  if (refused == 0) return;
+  QueueLimits limits;
+  {
+    ScopedLock hold(&queueLock);
+    limits = queueLimits;
+  }
+  wxLogWarning(kQueueFullMessage, static_cast<unsigned long long>(limits.maxRecords),
+               static_cast<unsigned long long>(limits.maxBytes),
+               static_cast<unsigned long long>(refused));
 }
 
 void Core::WakeHandler() {

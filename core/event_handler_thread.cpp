@@ -7,6 +7,7 @@ EventHandlerThread::~EventHandlerThread() { waitfor(); }
 
 void EventHandlerThread::execute() {
   BindThreadToActiveLog();
+  Core::MarkDeliveryThread();
   // The trigger exists from before this thread starts until after it ends.
   pt::trigger* wake = core->WakeTriggerForHandler();
   while (!get_signaled()) {

@@ -26,6 +26,21 @@ bool ReadAllocatedBytes(uint64_t* allocatedBytes) {
 #endif
 }
 
+uint64_t ReleaseFreeHeap() {
+#if defined(OMBREVARD_NO_TCMALLOC)
+  return 0;
+#else
+  size_t free = 0;
+  MallocExtension* heap = MallocExtension::instance();
+  if (!heap->GetNumericProperty("tcmalloc.pageheap_free_bytes", &free) ||
+      free < kReleaseFreeAbove) {
+    return 0;
+  }
+  heap->ReleaseFreeMemory();
+  return free;
+#endif
+}
+
 SchedulerThread::~SchedulerThread() { waitfor(); }
 
 void SchedulerThread::execute() {
@@ -38,9 +53,17 @@ void SchedulerThread::execute() {
   state.memoryLimit =
       Core::MemoryCeiling(ok, ok ? static_cast<uint64_t>(info.totalram) * info.mem_unit : 0);
 
+  constexpr int kTicksPerSecond = 10;
+  int ticks = 0;
+  bool wasIdle = false;
   while (!get_signaled()) {
     relax(100);
     if (get_signaled()) break;
     core->SchedulerTick(&state, time(nullptr), ReadAllocatedBytes);
+    if (++ticks % kTicksPerSecond != 0) continue;
+    core->ReportRefusedPosts();
+    bool idle = core->QueueEmpty();
+    if (idle && wasIdle) (void)ReleaseFreeHeap();  // how much is of no concern here
+    wasIdle = idle;
   }
 }

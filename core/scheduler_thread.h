@@ -1,7 +1,11 @@
 // SchedulerThread: the Core's housekeeping thread. Joinable; owned by the
 // Core, which stops it with signal() and a poll of finished(). It starts the
 // plug-ins' read threads, then ticks every 100 ms to watch the wall clock and
-// (at most once a second) the heap.
+// (at most once a second) the heap. Once a second it also reports posts
+// refused for a full queue, and, when the queue has been empty for a second,
+// hands the heap's free pages back to the system: resident memory a burst
+// left behind would otherwise stay with the process (and make every later
+// wake-up dearer).
 #ifndef CORE_SCHEDULER_THREAD_H_
 #define CORE_SCHEDULER_THREAD_H_
 
@@ -13,6 +17,12 @@ class Core;
 
 // The allocator's count of bytes in use; false when it cannot tell.
 bool ReadAllocatedBytes(uint64_t* allocatedBytes);
+
+// Hands the pages the allocator holds free back to the system, when there
+// are at least kReleaseFreeAbove bytes of them; the bytes given back, 0 when
+// nothing was done (or the allocator cannot tell).
+uint64_t ReleaseFreeHeap();
+constexpr uint64_t kReleaseFreeAbove = 8u << 20;
 
 class SchedulerThread : public pt::thread {
  public:
