@@ -42,7 +42,7 @@ Core::~Core() {
   instance.compare_exchange_strong(self, nullptr);
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
-  for (const EventRecord& record : queue) FreeCopy(record.payload);
+  for (const QueuedEvent& event : queue) FreeCopy(event.record.payload);
   // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
   // can use or release them any more.
   if (abandonedLibraries == 0) {
@@ -227,7 +227,7 @@ int64_t MonotonicMilliseconds() {
 }
 
 void Core::DrainQueue() {
-  std::deque<EventRecord> left;
+  std::deque<QueuedEvent> left;
   {
     ScopedLock hold(&queueLock);
     queueState = QueueState::kClosed;
@@ -236,6 +236,6 @@ void Core::DrainQueue() {
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.
-  for (const EventRecord& record : left) FreePayload(record.payload, record.stream);
+  for (const QueuedEvent& event : left) FreePayload(event.record.payload, event.stream);
   wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

@@ -88,6 +88,12 @@ struct PluginRecord {
   PluginCalls* calls = nullptr;  // owned; Read and IOCTL code 1 calls in progress
 };
 
+// One queued record and the stream whose gate it holds (null off streams).
+struct QueuedEvent {
+  EventRecord record;
+  Stream* stream;  // borrowed; alive while the record occupies its gate
+};
+
 // What the scheduler carries from one tick to the next.
 struct SchedulerState {
   uint32_t memoryLimit = 0;  // bytes; fixed when the thread starts
@@ -185,17 +191,18 @@ class Core {
 
   int32_t PostOrdinary(const EventRecord& event);
   void PostRelease(const EventRecord& event);
-  void StartStream(const EventRecord& event);
+  int32_t StartStream(const EventRecord& event);
+  bool TakeGate(Stream* stream);
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
   enum class AppendResult { kQueued, kFull, kClosed };
-  AppendResult Append(const EventRecord& record) EXCLUDES(queueLock);
+  AppendResult Append(const EventRecord& record, Stream* stream) EXCLUDES(queueLock);
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
-  bool TakeNextEvent(EventRecord* out) EXCLUDES(queueLock);
+  bool TakeNextEvent(QueuedEvent* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
-  void FreePayload(void* payload, uint32_t stream);
+  void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
   Mutex queueLock;
@@ -210,7 +217,7 @@ class Core {
   std::vector<PluginRecord> plugins;
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
-  std::deque<EventRecord> queue GUARDED_BY(queueLock);
+  std::deque<QueuedEvent> queue GUARDED_BY(queueLock);
   // What becomes of a post. kClosed before Start and from the moment
   // delivery ends: nothing would deliver a record any more, so posts are
   // refused rather than answered POST_OK and dropped.

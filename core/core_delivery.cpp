@@ -16,27 +16,33 @@ bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
 
 }  // namespace
 
-bool Core::TakeNextEvent(EventRecord* out) {
+bool Core::TakeNextEvent(QueuedEvent* out) {
   ScopedLock hold(&queueLock);
   if (queue.empty()) return false;
   *out = queue.front();
   queue.pop_front();
-  queuedBytes -= QueuedCost(*out);
+  queuedBytes -= QueuedCost(out->record);
   return true;
 }  // Callers deliver *out after this returns, with no lock held.
 
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
-  EventRecord record;
+  QueuedEvent event;
+  const EventRecord& record = event.record;
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
-  while (TakeNextEvent(&record)) {
+  while (TakeNextEvent(&event)) {
     // The Core's own hold: releases during the pass cannot free the payload.
     payloadRefs.HoldForDelivery(record.payload);
     uint32_t key = EventQueuedKey(record.type);
     for (const PluginRecord& plugin : plugins) {
       if (plugin.library != nullptr) DeliverTo(plugin, record, key);
     }
-    if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, record.stream);
+    // Told before the delivery hold ends, which lets a release free the
+    // payload: from then on the stream's gate waits for a release.
+    if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
+      streamTable.MarkKept(event.stream, record.payload);
+    }
+    if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
     // The clock is read only once a stop is under way.
     if (deliveryEnding.load(std::memory_order_relaxed)) {
       int64_t now = MonotonicMilliseconds();

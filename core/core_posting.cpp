@@ -43,8 +43,7 @@ void Core::Post(const EventRecord* event, EventResult* result) {
     WakeHandler();
     result->result = POST_OK;
   } else {
-    StartStream(*event);
-    result->result = POST_OK;
+    result->result = StartStream(*event);
   }
 }
 
@@ -66,23 +65,44 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
     record.payload = nullptr;
     record.payloadSize = 0;
   }
+  Stream* stream = nullptr;
   if (record.stream != 0) {
-    StreamGate* gate = nullptr;
-    if (!streamTable.Find(record.stream, &gate)) {
+    stream = streamTable.Join(record.stream);
+    if (stream == nullptr) {
       FreeCopy(record.payload);
       return POST_NO_STREAM;
     }
-    if (gate != nullptr) gate->gate.wait();  // the stream's previous payload must be gone
-    if (!streamTable.Occupy(record.stream, gate, record.payload)) {
+    if (!TakeGate(stream)) {  // the stream's previous payload must be gone
+      streamTable.Leave(stream);
+      FreeCopy(record.payload);
+      return POST_NO_MEMORY;
+    }
+    if (!streamTable.Occupy(stream, record.payload)) {
       FreeCopy(record.payload);
       return POST_NO_STREAM;
     }
   }
-  AppendResult appended = Append(record);
+  AppendResult appended = Append(record, stream);
   if (appended == AppendResult::kQueued) return POST_OK;
   if (appended == AppendResult::kFull) refusedPosts.fetch_add(1, std::memory_order_relaxed);
-  FreePayload(record.payload, record.stream);  // opens the gate this post took
+  FreePayload(record.payload, stream);  // opens the gate this post took
   return POST_NO_MEMORY;
+}
+
+// Any thread. Waits for the stream's gate; false, without waiting, where
+// the wait could never end: on the delivery thread, a gate held by a record
+// still to be delivered opens only when this very thread has delivered it.
+// A gate held by a payload that plug-ins keep may be opened by a release
+// from another thread, so that one is waited for.
+bool Core::TakeGate(Stream* stream) {
+  if (!onDeliveryThread) {
+    stream->gate.wait();
+    return true;
+  }
+  if (stream->gate.trywait()) return true;
+  if (!streamTable.HeldByKeeper(stream)) return false;
+  stream->gate.wait();
+  return true;
 }
 
 // Whether the queue takes one more record. A post beyond the bound is
@@ -104,7 +124,7 @@ bool Core::Admits(const EventRecord& record) {
 
 // Any thread. Appends under queueLock and wakes the event handler, unless the
 // queue is full or closed (the caller refuses the post).
-Core::AppendResult Core::Append(const EventRecord& record) {
+Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock hold(&queueLock);
@@ -113,7 +133,7 @@ Core::AppendResult Core::Append(const EventRecord& record) {
     // The handler only waits after finding the queue empty under this lock,
     // so a queue that was not empty already has a wake-up on its way.
     if (queue.empty()) wake = wakeTrigger;
-    queue.push_back(record);
+    queue.push_back(QueuedEvent{record, stream});
     queuedBytes += QueuedCost(record);
   }
   // Posted with the lock let go, so that the handler it wakes does not find
@@ -145,27 +165,32 @@ void Core::WakeHandler() {
 }
 
 // Any thread. A release naming a payload nobody holds frees nothing and opens
-// no gate. The payload's gates are looked up before the free: a search by
-// address after it could also match another poster's new copy, made at the
+// no gate. The payload's stream is looked up before the free: a look-up by
+// address after it could also find another poster's new copy, made at the
 // same address meanwhile and in flight on another stream, and open that
 // stream's gate with its payload still on the way.
 void Core::PostRelease(const EventRecord& event) {
   if (payloadRefs.Release(event.payload, event.source) == PayloadRefs::ReleaseOutcome::kLastGone) {
-    std::vector<StreamGate*> gates = streamTable.Unclaim(event.payload);
+    Stream* stream = streamTable.Unclaim(event.payload);
     FreeCopy(event.payload);
-    StreamTable::OpenGates(gates);  // after the free: a stream never has two payloads alive
+    // After the free: a stream never has two payloads alive.
+    if (stream != nullptr) streamTable.Open(stream);
   }
   WakeHandler();
 }
 
 // Any thread. Creates or reopens the stream, waits until its gate is free,
 // then hands the request to the matching producers.
-void Core::StartStream(const EventRecord& event) {
-  StreamGate* gate = streamTable.Prepare(event.stream);
-  gate->gate.wait();
-  streamTable.Reopen(gate);
+int32_t Core::StartStream(const EventRecord& event) {
+  Stream* stream = streamTable.Prepare(event.stream);
+  if (!TakeGate(stream)) {
+    streamTable.Leave(stream);
+    return POST_NO_MEMORY;
+  }
+  streamTable.Reopen(stream);
   DispatchStreamStart(event);
   WakeHandler();
+  return POST_OK;
 }
 
 // The address is taken as an integer before the free and only compared
@@ -178,10 +203,10 @@ void Core::StartStream(const EventRecord& event) {
 // The payload copy of a record is gone for good: free it, then let the
 // stream's next payload through, so that a stream never has two payloads
 // alive at once.
-void Core::FreePayload(void* payload, uint32_t stream) {
+void Core::FreePayload(void* payload, Stream* stream) {
   uintptr_t address = reinterpret_cast<uintptr_t>(payload);
   FreeCopy(payload);
-  if (stream != 0) streamTable.Vacate(stream, address);
+  if (stream != nullptr) streamTable.Vacate(stream, address);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)

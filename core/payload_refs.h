@@ -53,6 +53,9 @@ class PayloadRefs {
   // payload, so the caller frees it. True at once for null. Takes the lock
   // only when a plug-in kept the payload during this delivery.
   bool EndDelivery(void* payload) EXCLUDES(lock);
+  // Event handler thread, before EndDelivery: whether a plug-in kept the
+  // payload during this delivery (it may have released it since).
+  bool KeptDuringDelivery() const { return keptDuringDelivery; }
 
   // Event handler thread, around one plug-in call of the delivery in
   // progress. addRef: the plug-in holds the payload from now on. After the

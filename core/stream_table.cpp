@@ -1,84 +1,131 @@
 #include "core/stream_table.h"
 
-bool StreamTable::Find(uint32_t handle, StreamGate** gate) {
+StreamTable::~StreamTable() {
+  for (auto& entry : streams) delete entry.second;
+  for (Stream* stream : stopped) delete stream;
+}
+
+Stream* StreamTable::Join(uint32_t handle) {
   ScopedLock hold(&lock);
   auto it = streams.find(handle);
-  if (it == streams.end()) return false;
-  *gate = it->second->gate.get();
+  if (it == streams.end()) return nullptr;
+  it->second->users++;
+  return it->second;
+}
+
+Stream* StreamTable::Prepare(uint32_t handle) {
+  ScopedLock hold(&lock);
+  Stream*& stream = streams[handle];
+  if (stream == nullptr) stream = new Stream();
+  stream->users++;
+  return stream;
+}
+
+void StreamTable::Leave(Stream* stream) {
+  ScopedLock hold(&lock);
+  stream->users--;
+  if (stream->cancelled && stream->users == 0 && !stream->occupied) {
+    stopped.erase(stream);
+    delete stream;
+  }
+}
+
+void StreamTable::PassOn(Stream* stream) {
+  if (stream->users == 0 && !stream->occupied) {
+    stopped.erase(stream);
+    delete stream;
+  } else {
+    stream->gate.post();
+  }
+}
+
+bool StreamTable::Occupy(Stream* stream, void* payload) {
+  ScopedLock hold(&lock);
+  stream->users--;
+  if (stream->cancelled) {
+    PassOn(stream);
+    return false;
+  }
+  stream->occupied = true;
+  stream->kept = false;
+  stream->inFlight = payload;
+  if (payload != nullptr) byPayload[reinterpret_cast<uintptr_t>(payload)] = stream;
   return true;
 }
 
-bool StreamTable::Occupy(uint32_t handle, StreamGate* gate, void* payload) {
-  bool cancelled;
-  {
-    ScopedLock hold(&lock);
-    auto it = streams.find(handle);  // streams are never removed
-    cancelled = it == streams.end() || it->second->cancelled;
-    if (gate != nullptr) gate->inFlight.store(cancelled ? nullptr : payload, std::memory_order_relaxed);
-  }
-  if (cancelled && gate != nullptr) gate->gate.post();
-  return !cancelled;
-}
-
-void StreamTable::Vacate(uint32_t handle, uintptr_t payload) {
-  StreamGate* open = nullptr;
-  {
-    ScopedLock hold(&lock);
-    auto it = streams.find(handle);
-    if (it == streams.end()) return;
-    StreamGate* gate = it->second->gate.get();
-    if (gate == nullptr || reinterpret_cast<uintptr_t>(gate->inFlight.load(std::memory_order_relaxed)) != payload) return;
-    gate->inFlight.store(nullptr, std::memory_order_relaxed);
-    open = gate;
-  }
-  open->gate.post();
-}
-
-std::vector<StreamGate*> StreamTable::Unclaim(const void* payload) {
-  std::vector<StreamGate*> gates;
+void StreamTable::Reopen(Stream* stream) {
   ScopedLock hold(&lock);
-  for (auto& entry : streams) {
-    StreamGate* gate = entry.second->gate.get();
-    if (gate != nullptr && gate->inFlight.load(std::memory_order_relaxed) == payload) {
-      // Nothing else clears it meanwhile: the payload's delivery is over, so
-      // no Vacate names it, and the gate stays shut until OpenGates.
-      gate->inFlight.store(nullptr, std::memory_order_relaxed);
-      gates.push_back(gate);
-    }
+  stream->users--;
+  if (stream->cancelled) {
+    PassOn(stream);
+  } else {
+    stream->gate.post();
   }
-  return gates;
 }
 
-void StreamTable::OpenGates(const std::vector<StreamGate*>& gates) {
-  for (StreamGate* gate : gates) gate->gate.post();
-}
-
-StreamGate* StreamTable::Prepare(uint32_t handle) {
+void StreamTable::MarkKept(Stream* stream, const void* payload) {
   ScopedLock hold(&lock);
-  std::unique_ptr<Stream>& stream = streams[handle];
-  if (!stream) stream.reset(new Stream());
-  if (!stream->gate) stream->gate.reset(new StreamGate());
-  return stream->gate.get();
+  if (stream->occupied && stream->inFlight == payload) stream->kept = true;
 }
 
-void StreamTable::Reopen(StreamGate* gate) {
-  {
-    ScopedLock hold(&lock);
-    gate->inFlight.store(nullptr, std::memory_order_relaxed);
+bool StreamTable::HeldByKeeper(Stream* stream) {
+  ScopedLock hold(&lock);
+  return stream->occupied && stream->kept;
+}
+
+// The occupant is gone: the gate opens, or a stopped stream nobody holds any
+// more goes.
+void StreamTable::Release(Stream* stream, uintptr_t payload) {
+  auto it = byPayload.find(payload);
+  // Another stream's payload may have that address by now, when the occupant
+  // was freed before this call.
+  if (payload != 0 && it != byPayload.end() && it->second == stream) byPayload.erase(it);
+  stream->occupied = false;
+  stream->kept = false;
+  stream->inFlight = nullptr;
+  if (stream->cancelled) {
+    PassOn(stream);
+  } else {
+    stream->gate.post();
   }
-  gate->gate.post();
+}
+
+void StreamTable::Vacate(Stream* stream, uintptr_t payload) {
+  ScopedLock hold(&lock);
+  if (!stream->occupied || reinterpret_cast<uintptr_t>(stream->inFlight) != payload) return;
+  Release(stream, payload);
+}
+
+Stream* StreamTable::Unclaim(const void* payload) {
+  ScopedLock hold(&lock);
+  auto it = byPayload.find(reinterpret_cast<uintptr_t>(payload));
+  if (it == byPayload.end()) return nullptr;
+  Stream* stream = it->second;
+  byPayload.erase(it);
+  // Still occupied: the gate stays shut, and the stream alive, until Open.
+  stream->inFlight = nullptr;
+  return stream;
+}
+
+void StreamTable::Open(Stream* stream) {
+  ScopedLock hold(&lock);
+  Release(stream, 0);
 }
 
 void StreamTable::Cancel(uint32_t handle) {
-  StreamGate* gate = nullptr;
-  {
-    ScopedLock hold(&lock);
-    auto it = streams.find(handle);
-    if (it == streams.end()) return;
-    it->second->cancelled = true;
-    gate = it->second->gate.get();
+  ScopedLock hold(&lock);
+  auto it = streams.find(handle);
+  if (it == streams.end()) return;
+  Stream* stream = it->second;
+  streams.erase(it);
+  stream->cancelled = true;
+  if (stream->users == 0 && !stream->occupied) {
+    delete stream;
+    return;
   }
-  if (gate != nullptr) gate->gate.post();
+  stopped.insert(stream);
+  // Wakes one waiter; each passes the wake on as it leaves (PassOn).
+  if (stream->users > 0) stream->gate.post();
 }
 
 bool StreamTable::Exists(uint32_t handle) {
@@ -86,8 +133,7 @@ bool StreamTable::Exists(uint32_t handle) {
   return streams.count(handle) != 0;
 }
 
-bool StreamTable::Cancelled(uint32_t handle) {
+size_t StreamTable::Count() {
   ScopedLock hold(&lock);
-  auto it = streams.find(handle);
-  return it != streams.end() && it->second->cancelled;
+  return streams.size() + stopped.size();
 }

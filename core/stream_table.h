@@ -1,86 +1,103 @@
 // StreamTable: the Core's streams and their gates.
 //
-// A stream is created by its first start request and lives until the Core is
-// destroyed. Its gate (gate number 0, the only one the Core uses) is a
-// semaphore of count 1 that lets one payload travel on the stream at a time:
-// a poster takes it before its record is queued, and it is posted again when
-// that payload is freed. `inFlight` names the payload on its way.
+// A stream is made by a start request and lives until a stop request, after
+// which it is removed as soon as nothing is in flight on it and nobody waits
+// on its gate; a later start request on the same handle makes a new stream.
+// Its gate (the only one the Core uses) is a semaphore of count 1 that lets
+// one payload travel on the stream at a time: a poster takes it before its
+// record is queued, and it is posted again when that payload is freed.
 //
-// The table's lock guards the map, each stream's `cancelled` flag and each
-// gate's `inFlight`. It is never held while anyone waits on a gate: callers
-// get the gate pointer (stable for the Core's life), let go of the lock, and
-// wait. Gates are posted after the lock is released. Safe from any thread.
+// Callers hold a Stream pointer while they wait on its gate (Join, Prepare)
+// or while a record of theirs occupies it (Occupy until Vacate, or Unclaim
+// and Open); a stream is only deleted once no caller holds it, so no gate is
+// freed under a waiter. A kept payload finds its stream by address, without
+// a scan.
+//
+// The table's lock guards the map and every field of every Stream but the
+// semaphore. It is never held while anyone waits on a gate; gates are posted
+// under it, so that a stream cannot be deleted between the decision to post
+// and the post. Safe from any thread.
 #ifndef CORE_STREAM_TABLE_H_
 #define CORE_STREAM_TABLE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-#include <memory>
 #include <unordered_map>
-#include <vector>
+#include <unordered_set>
 
 #include "threads/scoped_lock.h"
 #include "threads/semaphore.h"
 #include "threads/thread_annotations.h"
 
-struct StreamGate {
-  StreamGate() : gate(1) {}
-  pt::semaphore gate;
-  // Changed only under the table's lock (which belongs to another object, so
-  // the analysis cannot name it); atomic so that no read can race a write.
-  // Borrowed; the Core frees the payload.
-  std::atomic<void*> inFlight{nullptr};
-};
-
 struct Stream {
-  std::unique_ptr<StreamGate> gate;  // gate number 0; null until a start request makes it
-  bool cancelled = false;            // guarded by the table's lock; never cleared
+  Stream() : gate(1) {}
+  pt::semaphore gate;
+  // The rest is guarded by the table's lock (the analysis cannot name a lock
+  // of another object here).
+  void* inFlight = nullptr;  // borrowed; the occupying record's payload, or null
+  bool occupied = false;     // a record holds the gate: queued, delivered or kept
+  bool kept = false;         // ... and its delivery is over: plug-ins keep the payload
+  bool cancelled = false;    // stopped: out of the map, deleted once idle
+  int users = 0;             // callers that joined and have not occupied or left
 };
 
 class StreamTable {
  public:
   StreamTable() = default;
+  ~StreamTable();
   StreamTable(const StreamTable&) = delete;
   StreamTable& operator=(const StreamTable&) = delete;
 
-  // Ordinary post: false when the stream does not exist. Otherwise *gate is
-  // its gate, or null when it has none.
-  bool Find(uint32_t handle, StreamGate** gate) EXCLUDES(lock);
+  // Ordinary post: the stream, held for the caller until it occupies the
+  // gate or leaves; null when the handle names no stream.
+  Stream* Join(uint32_t handle) EXCLUDES(lock);
+  // Start request: the same, making the stream when the handle has none.
+  Stream* Prepare(uint32_t handle) EXCLUDES(lock);
+  // A joined caller that will not take the gate after all.
+  void Leave(Stream* stream) EXCLUDES(lock);
 
-  // After a poster has taken the gate: marks payload as in flight. When the
-  // stream has been cancelled, gives the gate back instead and returns false.
-  bool Occupy(uint32_t handle, StreamGate* gate, void* payload) EXCLUDES(lock);
+  // After a poster took the gate: its record (with `payload`, which may be
+  // null) now occupies it. False, with the gate passed on, when the stream
+  // was stopped meanwhile.
+  bool Occupy(Stream* stream, void* payload) EXCLUDES(lock);
+  // After a start request took the gate: gives it back.
+  void Reopen(Stream* stream) EXCLUDES(lock);
 
-  // The payload of the record that travelled on `handle` is gone: opens the
-  // stream's gate if that payload is the one in flight there. Payloads are
-  // named by address only, since they may already be freed.
-  void Vacate(uint32_t handle, uintptr_t payload) EXCLUDES(lock);
+  // The occupying record's delivery ended with the payload kept by plug-ins.
+  void MarkKept(Stream* stream, const void* payload) EXCLUDES(lock);
+  // Whether the gate is held by a payload that plug-ins keep, so that a
+  // release from another thread may open it.
+  bool HeldByKeeper(Stream* stream) EXCLUDES(lock);
 
+  // The occupying record's payload has been freed (its address is only
+  // compared): the gate opens.
+  void Vacate(Stream* stream, uintptr_t payload) EXCLUDES(lock);
   // A kept payload was released for the last time and is about to be freed:
-  // clears inFlight on every gate whose in-flight payload it is and returns
-  // those gates, for OpenGates once the payload is freed. Called before the
-  // free, while no other payload can have the same address; after it, the
-  // address may already be another poster's new copy on another stream.
-  std::vector<StreamGate*> Unclaim(const void* payload) EXCLUDES(lock);
-  // Posts each gate Unclaim returned. Takes no lock.
-  static void OpenGates(const std::vector<StreamGate*>& gates);
+  // its stream, if it travelled on one, with the address forgotten, for Open
+  // once the payload is freed. Called before the free, while no other
+  // payload can have that address.
+  Stream* Unclaim(const void* payload) EXCLUDES(lock);
+  void Open(Stream* stream) EXCLUDES(lock);
 
-  // Start request: the stream's gate, creating the stream and gate as needed.
-  StreamGate* Prepare(uint32_t handle) EXCLUDES(lock);
-  // Start request, after taking the gate: clears inFlight and gives it back.
-  void Reopen(StreamGate* gate) EXCLUDES(lock);
-
-  // Stop request: cancels an existing stream and posts its gate once. A
-  // handle never started is not created.
+  // Stop request: the stream leaves the map; posts waiting on its gate are
+  // woken and refused. A handle never started is not created.
   void Cancel(uint32_t handle) EXCLUDES(lock);
 
   bool Exists(uint32_t handle) EXCLUDES(lock);
-  bool Cancelled(uint32_t handle) EXCLUDES(lock);
+  // Streams alive, in the map or stopped and still held.
+  size_t Count() EXCLUDES(lock);
 
  private:
+  // A stopped stream's gate, as the last holder lets go: deleted when idle,
+  // otherwise posted, so that the next waiter wakes and sees the stop.
+  void PassOn(Stream* stream) REQUIRES(lock);
+  void Release(Stream* stream, uintptr_t payload) REQUIRES(lock);
+
   Mutex lock;
-  std::unordered_map<uint32_t, std::unique_ptr<Stream>> streams GUARDED_BY(lock);
+  std::unordered_map<uint32_t, Stream*> streams GUARDED_BY(lock);  // owned
+  std::unordered_set<Stream*> stopped GUARDED_BY(lock);  // owned; cancelled, still held
+  std::unordered_map<uintptr_t, Stream*> byPayload GUARDED_BY(lock);  // in-flight payloads
 };
 
 #endif  // CORE_STREAM_TABLE_H_

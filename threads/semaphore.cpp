@@ -22,6 +22,16 @@ void semaphore::wait() {
   if (result != 0) SemaphoreFailed();
 }
 
+bool semaphore::trywait() {
+  int result;
+  do {
+    result = sem_trywait(&handle_);
+  } while (result == -1 && errno == EINTR);
+  if (result == 0) return true;
+  if (errno != EAGAIN) SemaphoreFailed();
+  return false;
+}
+
 void semaphore::post() {
   if (sem_post(&handle_) != 0) SemaphoreFailed();
 }

@@ -17,8 +17,9 @@ class semaphore : public unknown {
   semaphore(const semaphore&) = delete;
   semaphore& operator=(const semaphore&) = delete;
 
-  void wait();  // takes one unit, blocking while there is none
-  void post();  // adds one unit
+  void wait();     // takes one unit, blocking while there is none
+  bool trywait();  // takes one unit if there is one: true; never blocks
+  void post();     // adds one unit
 
  private:
   sem_t handle_;

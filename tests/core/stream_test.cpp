@@ -203,12 +203,14 @@ TEST_F(StreamTest, StopRequestCancelsTheStreamAndFreesItsWaiters) {
   ASSERT_EQ(Post(MakeRecord(0, 11, EVENT_STOP_STREAM, 0)), POST_OK);
   ASSERT_TRUE(Ready(waiting, Scaled(5000)));
   EXPECT_EQ(waiting.get(), POST_NO_STREAM);
-  EXPECT_TRUE(inspect().StreamCancelled(11));
+  EXPECT_FALSE(inspect().StreamExists(11));
   EXPECT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "three", 5)), POST_NO_STREAM);
-  // A new start request does not bring a cancelled stream back.
-  ASSERT_EQ(Post(MakeRecord(0, 11, 0, 0)), POST_OK);
-  EXPECT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "four", 4)), POST_NO_STREAM);
   EXPECT_EQ(consumer->Count(ENTRY_WRITE), 1u);
+  // A new start request makes a new stream on the handle, whose gate owes
+  // nothing to the old stream's payload, still kept.
+  ASSERT_EQ(Post(MakeRecord(0, 11, 0, 0)), POST_OK);
+  EXPECT_EQ(Post(MakeRecord(0x30, 11, 2, 0x1, "four", 4)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 2, Scaled(5000)));
 }
 
 TEST_F(StreamTest, PostsAfterDeliveryEndedNeverWaitOnUndeliverableRecords) {
@@ -252,6 +254,56 @@ TEST_F(StreamTest, ProducerStreamsFromItsReadCallInOrder) {
     EXPECT_EQ(call.source, 0x70u);
     EXPECT_EQ(frame, expected++);
   }
+}
+
+TEST_F(StreamTest, StoppedStreamsGoOnceNothingIsInFlight) {
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  consumer->hooks.write = [](const WriteRequest& request) -> uint32_t {
+    return request.stream == 2 ? 1 : 0;  // keeps what comes on stream 2
+  };
+  StartCore();
+  for (uint32_t handle = 1000; handle < 3000; handle++) {
+    ASSERT_EQ(Post(MakeRecord(0, handle, 0, 0)), POST_OK);
+    ASSERT_EQ(Post(MakeRecord(0, handle, EVENT_STOP_STREAM, 0)), POST_OK);
+  }
+  EXPECT_EQ(inspect().StreamCount(), 0u);
+  // A stopped stream whose payload is still kept stays until its release.
+  ASSERT_EQ(Post(MakeRecord(0, 2, 0, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0x30, 2, 2, 0x1, "kept", 4)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  ASSERT_EQ(Post(MakeRecord(0, 2, EVENT_STOP_STREAM, 0)), POST_OK);
+  EXPECT_FALSE(inspect().StreamExists(2));
+  EXPECT_EQ(inspect().StreamCount(), 1u);
+  const void* kept = consumer->CallsTo(ENTRY_WRITE)[0].payloadPointer;
+  ASSERT_EQ(consumer->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, kept, 0)), POST_OK);
+  // The release may come while the delivery is still ending; then the end
+  // of the delivery frees the payload.
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return inspect().StreamCount() == 0; }));
+  EXPECT_EQ(inspect().HeldPayloads(), 0u);
+}
+
+TEST_F(StreamTest, PostFromWriteOnAGateOnlyDeliveryOpensFailsAtOnce) {
+  // The gate of a stream whose payload is being handed over opens only when
+  // this very delivery ends: a post or start on it from inside Write would
+  // wait for ever, so it is refused at once.
+  Probe* consumer = AddConsumer("c.so", 0x20);
+  std::vector<int32_t> answers;  // written on the delivery thread, read after Stop
+  consumer->hooks.write = [&](const WriteRequest& request) -> uint32_t {
+    if (request.type == 0x1) {
+      answers.push_back(consumer->Post(MakeRecord(0x20, request.stream, 2, 0x2, "own", 3)));
+      answers.push_back(consumer->Post(MakeRecord(0, request.stream, 0, 0)));  // a start
+    }
+    return 0;
+  };
+  StartCore();
+  ASSERT_EQ(Post(MakeRecord(0, 31, 0, 0)), POST_OK);
+  ASSERT_EQ(Post(MakeRecord(0x30, 31, 2, 0x1, "frame", 5)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  // The stream still works afterwards.
+  ASSERT_EQ(Post(MakeRecord(0x30, 31, 2, 0x3, "next", 4)), POST_OK);
+  ASSERT_TRUE(consumer->WaitForCount(ENTRY_WRITE, 2, Scaled(5000)));
+  StopCore();
+  EXPECT_EQ(answers, (std::vector<int32_t>{POST_NO_MEMORY, POST_NO_MEMORY}));
 }
 
 class StreamDeathTest : public StreamTest {};

@@ -149,14 +149,21 @@ TEST_F(StressTest, EverythingAtOnceThenStopInTheMiddle) {
     });
   }
   // Stream control: stops mid-flow, fresh starts (which call the producers'
-  // Read on threads of their own), now and then throttling.
+  // Read on threads of their own), now and then throttling. A stopped handle
+  // is not started again: that would make a new stream on it, whose payloads
+  // may rightly travel while the old one's is still kept.
   threads.emplace_back([this, &running] {
     std::mt19937 random(4242);
     uint32_t next = kStreams + 1;
+    std::set<uint32_t> stopped;
     while (running.load()) {
       uint32_t stream = 1 + random() % (next - 1);
-      if (random() % 4 == 0) Count(Post(MakeRecord(0, stream, EVENT_STOP_STREAM, 0)));
-      Count(Post(MakeRecord(0, random() % 2 == 0 ? next++ : stream, 1, 0x2)));
+      if (random() % 4 == 0) {
+        Count(Post(MakeRecord(0, stream, EVENT_STOP_STREAM, 0)));
+        stopped.insert(stream);
+      }
+      bool fresh = random() % 2 == 0 || stopped.count(stream) != 0;
+      Count(Post(MakeRecord(0, fresh ? next++ : stream, 1, 0x2)));
       if (random() % 10 == 0) inspect().SetThrottling(random() % 2 == 0);
       usleep(500);
     }

@@ -277,7 +277,7 @@ class Fuzzer {
   // libFuzzer's thread only.
   std::vector<uint8_t> scratch;    // payload buffer for the next post
   std::set<uint32_t> started;      // model: streams ever started
-  std::set<uint32_t> cancelled;    // model: streams ever stopped after a start
+  std::set<uint32_t> cancelled;    // model: streams stopped and not started since
   std::set<uint32_t> dirty;        // streams posted on since the last flush
   std::set<uint32_t> touched;      // streams this input used
   uint64_t markerNumber = 0;
@@ -685,6 +685,7 @@ void Fuzzer::Submit(EventRecord record, const char* what) {
       if (kind == Kind::kStart) {
         counts.starts.fetch_add(1);
         started.insert(record.stream);
+        cancelled.erase(record.stream);  // a start after a stop makes a new stream
         touched.insert(record.stream);
       } else if (kind == Kind::kStop) {
         counts.stops.fetch_add(1);

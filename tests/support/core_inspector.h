@@ -31,7 +31,7 @@ class CoreInspector {
   bool HasScheduler() { return core_->scheduler != nullptr; }
   size_t HeldPayloads() { return core_->payloadRefs.HeldCount(); }
   bool StreamExists(uint32_t handle) { return core_->streamTable.Exists(handle); }
-  bool StreamCancelled(uint32_t handle) { return core_->streamTable.Cancelled(handle); }
+  size_t StreamCount() { return core_->streamTable.Count(); }
   void SetThrottling(bool on) { core_->throttling.store(on); }
   int32_t LowSince() { return core_->lowSince; }
   bool LoadPlugins() { return core_->LoadPlugins(); }
