@@ -31,10 +31,11 @@
  *     concurrently with everything else. A plug-in that asks for them makes
  *     its entry points safe for that.
  *   - PostEvent: from any thread, also from inside any entry point, from the
- *     start of Load until Unload returns; but never on a stream from inside
+ *     start of Load until Unload returns; but not on a stream from inside
  *     Write or IOCTL: a post on a stream waits until the stream's previous
  *     payload is gone, which may take the very delivery thread it would
- *     block (certainly so for the stream whose payload is being handed over).
+ *     block. Where that is certain (the payload being handed over, or one
+ *     still queued) the post is refused at once with POST_NO_MEMORY.
  */
 #ifndef CORE_PLUGIN_API_H_
 #define CORE_PLUGIN_API_H_
@@ -160,12 +161,22 @@ typedef struct EventResult {
  *     must be the plug-in's own id). POST_OK, whether or not it was held.
  *   - source != 0: an ordinary post, queued for delivery. On a stream it first
  *     waits until the stream's previous payload is gone. POST_OK, or
- *     POST_NO_STREAM (stream never started or cancelled), POST_THROTTLED
+ *     POST_NO_STREAM (stream never started, or stopped), POST_THROTTLED
  *     (metered post while memory is short), POST_NO_MEMORY (no copy could be
- *     made, or no Core is running to take it).
- *   - source == 0, flags == EVENT_STOP_STREAM: cancel the stream. POST_OK.
- *   - source == 0, other flags: start (or reopen) the stream and call the
- *     matching producers' Read on threads of their own. POST_OK.
+ *     made; the queue is at its bound; delivery has ended because the server
+ *     is stopping; no Core is running; or, from inside Write or IOCTL, a
+ *     stream whose gate only the delivery thread itself could open).
+ *   - source == 0, flags == EVENT_STOP_STREAM: stop the stream. POST_OK.
+ *   - source == 0, other flags: start the stream (a new one if it was
+ *     stopped) and call the matching producers' Read on threads of their own.
+ *     POST_OK, or POST_NO_MEMORY from inside Write or IOCTL as above.
+ * A refused post is dropped; nothing of it stays with the Core.
+ *
+ * Pointers: a null `event` is answered POST_NO_MEMORY (when `result` is not
+ * null). A null `result` is allowed: the post is made and its answer
+ * dropped. Pointers that are not null cannot be checked: `event`, its
+ * payload for payloadSize bytes, and `result` must point to memory of the
+ * caller's that stays valid for the call, or the server's process faults.
  * Safe from any thread. */
 typedef int32_t (*PostEventFunction)(const EventRecord* event, EventResult* result);
 
