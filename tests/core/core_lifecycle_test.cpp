@@ -171,7 +171,11 @@ TEST_F(CoreLifecycleTest, IoctlThreadThatReturnsOnlyInUnloadIsWaitedFor) {
   ASSERT_TRUE(probe->WaitForCount(ENTRY_IOCTL, 2, Scaled(5000)));  // thread and status document
   StopCore();
   EXPECT_TRUE(returned.load());
-  EXPECT_TRUE(log_->Entries().empty());
+  // Ticks still queued when delivery ends are discarded with a warning; a slow
+  // machine may leave some. Nothing else may be logged.
+  for (const RecordingLog::Entry& entry : log_->Entries()) {
+    EXPECT_EQ(entry.text.rfind("discarded ", 0), 0u) << entry.text;
+  }
 }
 
 TEST_F(CoreLifecycleTest, ReadThatNeverReturnsLeavesTheLibraryLoadedWithAWarning) {
