@@ -351,6 +351,78 @@ typedef struct IoctlReply {
 
 /* "Seek" is looked up but never called. */
 
+/* ---- Core statistics ---------------------------------------------------- */
+
+/*
+ * The server exports one function that copies its counters out. Look it up at
+ * run time, so the plug-in still loads (and simply goes without) in a server
+ * that lacks it:
+ *
+ *   CoreStatsFunction readStats =
+ *       (CoreStatsFunction)dlsym(RTLD_DEFAULT, CORE_STATS_SYMBOL);
+ *
+ * The caller zero-fills a CoreStats and sets `size` to sizeof(CoreStats) and
+ * `version` to 1, and may pass room for `capacity` CorePluginStats (each with
+ * `size` and `version` set the same way), or a null pointer and 0. The Core
+ * fills the fields the caller's `size` covers (a caller built against an older
+ * header gets the fields it knows), writes into `size` how many bytes it
+ * filled, and fills one CorePluginStats per loaded plug-in in load order, up
+ * to `capacity`. It returns how many it filled, or -1 when `stats` is null or
+ * its `size` is below 16, or when the Core is not running.
+ *
+ * Callable from any thread, also from inside any entry point, from the start of
+ * Load until Unload returns. It takes no lock the delivery thread waits on,
+ * and costs a few microseconds per plug-in: fine for a once-a-second sampler.
+ * Counters are read one by one, without stopping traffic: two of them may
+ * disagree by the events in flight while they were read.
+ */
+#define CORE_STATS_SYMBOL "OmbrevardReadCoreStats"
+#define CORE_STATS_FILE_MAX 64u
+
+/* Index into CoreStats.posts: the post's result code. */
+#define CORE_STATS_POST_OK 0
+#define CORE_STATS_POST_NO_STREAM 1
+#define CORE_STATS_POST_THROTTLED 2
+#define CORE_STATS_POST_NO_MEMORY 3
+#define CORE_STATS_POST_RESULTS 4
+
+typedef struct CoreStats {
+  uint32_t size;    /* caller: sizeof(CoreStats); Core: the bytes it filled */
+  uint32_t version; /* caller: 1 */
+  uint64_t uptimeMs;                        /* since the Core started */
+  uint64_t posts[CORE_STATS_POST_RESULTS];  /* PostEvent calls, by result */
+  uint64_t bytesCopied;      /* payload bytes copied by posts */
+  uint64_t queueDepth;       /* records queued now */
+  uint64_t queueHighWater;   /* the most ever queued at once */
+  uint64_t streamsOpen;      /* streams the Core knows now */
+  uint64_t payloadsInFlight; /* stream payloads not yet let go */
+  uint64_t postersWaiting;   /* posters blocked on a stream's gate now */
+  uint64_t readThreads;      /* Read calls running now */
+  uint64_t throttledMs;      /* total time metered posts were refused */
+  uint64_t noticesPosted;    /* text notices the Core posted */
+  uint64_t memoryBytes;      /* memory in use, as the scheduler last read it */
+  uint32_t throttling;       /* non-zero while metered posts are refused */
+  uint32_t pluginCount;      /* plug-ins loaded (may exceed what was filled) */
+} CoreStats;
+
+typedef struct CorePluginStats {
+  uint32_t size;    /* caller: sizeof(CorePluginStats) */
+  uint32_t version; /* caller: 1 */
+  char file[CORE_STATS_FILE_MAX]; /* file name, NUL-terminated, cut to fit */
+  uint32_t id;
+  int32_t openCode;      /* what Open answered; 0 before it ran or without Open */
+  uint64_t loadUs;       /* time Load took */
+  uint64_t openUs;       /* time Open took */
+  uint64_t writes;       /* events delivered by Write */
+  uint64_t ioctls;       /* events delivered by IOCTL codes 2 and 3 */
+  uint64_t payloadsKept; /* payloads it keeps now */
+  uint64_t bytesKept;    /* their bytes */
+  uint64_t stalls;       /* deliveries the stall watchdog reported */
+} CorePluginStats;
+
+typedef int32_t (*CoreStatsFunction)(CoreStats* stats, CorePluginStats* plugins,
+                                     uint32_t capacity);
+
 /* ---- Layout checks ------------------------------------------------------ */
 
 #ifdef __cplusplus
@@ -440,6 +512,13 @@ PLUGIN_API_ASSERT(offsetof(IoctlReply, keep) == 16);
 PLUGIN_API_ASSERT(offsetof(IoctlReply, paramSize) == 20);
 PLUGIN_API_ASSERT(offsetof(ReadRequest, ownThread) == 12);
 PLUGIN_API_ASSERT(offsetof(WriteRequest, ownThread) == 12);
+PLUGIN_API_ASSERT(sizeof(CoreStats) == 136);
+PLUGIN_API_ASSERT(offsetof(CoreStats, posts) == 16);
+PLUGIN_API_ASSERT(offsetof(CoreStats, throttling) == 128);
+PLUGIN_API_ASSERT(sizeof(CorePluginStats) == 136);
+PLUGIN_API_ASSERT(offsetof(CorePluginStats, id) == 72);
+PLUGIN_API_ASSERT(offsetof(CorePluginStats, loadUs) == 80);
+PLUGIN_API_ASSERT(offsetof(CorePluginStats, stalls) == 128);
 /* The Write request carries the record from its payloadSize on, 8 bytes later. */
 PLUGIN_API_ASSERT(sizeof(WriteRequest) - offsetof(WriteRequest, payloadSize) ==
                   sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
