@@ -65,10 +65,13 @@ add_set base required "" "" \
 add_set media optional "the GStreamer plug-ins and their tests will be skipped" "" \
   libglib2.0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
+# The NATS C client for nats_bridge.so.
+add_set nats optional "nats_bridge and its tests will be skipped" "" libnats-dev
 if [ "$all" = 1 ]; then
   add_set tools required "" "" \
     clang libclang-rt-14-dev `# the fuzzer and the lock-annotation check` \
-    valgrind
+    valgrind \
+    nats-server              `# the broker the bridge tests start`
   add_set 32-bit optional "the 32-bit pass will be skipped" "" \
     libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386 \
     libgoogle-perftools-dev:i386 libgtest-dev:i386

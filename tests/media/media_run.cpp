@@ -1,8 +1,12 @@
 #include "tests/media/media_run.h"
 
+#include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -46,6 +50,12 @@ void MediaServer::Settings(const std::string& source, const std::string& sink) {
   if (!sink.empty()) tree_.WriteFile(tree_.PluginDir() + "/gst_sink.conf", Replaced(sink, dir_));
 }
 
+void MediaServer::AddPlugin(const std::string& file, const std::string& settings) {
+  tree_.AddPlugin(std::string(OMBREVARD_MEDIA_PLUGIN_DIR) + "/" + file, file);
+  std::string conf = file.substr(0, file.size() - 3) + ".conf";
+  tree_.WriteFile(tree_.PluginDir() + "/" + conf, Replaced(settings, dir_));
+}
+
 bool MediaServer::Start() {
   LaunchOptions options;
   options.argv = {tree_.ExecutablePath(), "-d"};
@@ -63,6 +73,7 @@ bool MediaServer::Start() {
   // Every GLib allocation its own block, as under valgrind, so that a leak
   // inside one of GLib's slabs shows.
   options.env["G_SLICE"] = "always-malloc";
+  for (const auto& extra : env_) options.env[extra.first] = extra.second;
   return installed_ && server_.Start(options, tree_.Root());
 }
 
@@ -107,6 +118,18 @@ std::string MediaServer::StatusDocument() const {
   return std::string();
 }
 
+long long MediaServer::Metric(unsigned long source, const std::string& sample) const {
+  char name[32];
+  snprintf(name, sizeof(name), "/watch.metrics.%08lx", source);
+  std::istringstream text(ReadFile(tree_.Root() + name));
+  for (std::string line; std::getline(text, line);) {
+    if (line.compare(0, sample.size() + 1, sample + " ") == 0) {
+      return std::stoll(line.substr(sample.size() + 1));
+    }
+  }
+  return -1;
+}
+
 std::map<std::string, WatchedStream> MediaServer::Streams() const {
   std::map<std::string, WatchedStream> streams;
   for (const std::vector<std::string>& line : Watched("media")) {
@@ -117,6 +140,21 @@ std::map<std::string, WatchedStream> MediaServer::Streams() const {
     stream.sizes.push_back(std::stoll(line[6]));
   }
   return streams;
+}
+
+int FreePort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  int port = -1;
+  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(probe);
+  return port;
 }
 
 std::vector<std::string> GstLaunchCommand(const std::string& description) {

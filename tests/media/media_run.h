@@ -35,6 +35,11 @@ class MediaServer {
   // gst_source.conf and gst_sink.conf; "{dir}" in them becomes Dir().
   void Settings(const std::string& source, const std::string& sink);
   void WatchSize(const std::string& path) { watchSize_ = path; }
+  // Adds the built plug-in `file` ("nats_bridge.so") with `settings` as its
+  // .conf; "{dir}" in them becomes Dir().
+  void AddPlugin(const std::string& file, const std::string& settings);
+  // Extra environment for the server (media_watch's OMBREVARD_WATCH_POST).
+  void Environment(const std::string& name, const std::string& value) { env_[name] = value; }
 
   bool Start();
   // Waits (scaled) until the server's standard error holds `text`.
@@ -50,6 +55,9 @@ class MediaServer {
   std::vector<std::vector<std::string>> Watched(const std::string& kind) const;
   // The module status document it received.
   std::string StatusDocument() const;
+  // The value of `sample` ("name{labels}") in the latest metrics block of
+  // the plug-in with id `source`; -1 when there is none.
+  long long Metric(unsigned long source, const std::string& sample) const;
   // Its media lines by stream handle.
   std::map<std::string, WatchedStream> Streams() const;
 
@@ -57,9 +65,13 @@ class MediaServer {
   testing_support::TempTree tree_;
   std::string dir_;
   std::string watchSize_;
+  std::map<std::string, std::string> env_;
   bool installed_ = false;
   HeldServer server_;
 };
+
+// A TCP port on the loopback that nothing listens on just now.
+int FreePort();
 
 // The frames a recording decodes to (demuxer for .mp4 or .mkv, h264parse,
 // openh264dec, I420), one "<time> <sha1>" line each; empty when it does not
