@@ -26,6 +26,7 @@ include(CMakePackageConfigHelpers)
 option(OMBREVARD_INSTALL_SYSTEMD_UNIT "Install the systemd unit" ON)
 option(OMBREVARD_INSTALL_EXAMPLES "Install the example plug-ins into the plug-in folder" ON)
 option(OMBREVARD_INSTALL_MEDIA "Install the media plug-ins, when built, into the plug-in folder" ON)
+option(OMBREVARD_INSTALL_NATS "Install nats_bridge, when built, into the plug-in folder" ON)
 set(OMBREVARD_INSTALL_SERVERDIR "lib/ombrevard" CACHE STRING
   "Folder of the installed server and its plugins folder, relative to the prefix")
 set(OMBREVARD_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -129,6 +130,11 @@ if(OMBREVARD_EXAMPLES AND OMBREVARD_INSTALL_EXAMPLES)
 endif()
 if(TARGET gst_source AND TARGET gst_sink AND OMBREVARD_INSTALL_MEDIA)
   install(TARGETS gst_source gst_sink
+    LIBRARY DESTINATION ${OMBREVARD_INSTALL_PLUGINDIR}
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+if(TARGET nats_bridge AND OMBREVARD_INSTALL_NATS)
+  install(TARGETS nats_bridge
     LIBRARY DESTINATION ${OMBREVARD_INSTALL_PLUGINDIR}
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()

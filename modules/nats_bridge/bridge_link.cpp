@@ -540,7 +540,7 @@ void BridgeLink::OnDisconnected(natsConnection* nc, void* closure) {
   bool was = link->connected_.exchange(false);
   std::lock_guard<std::mutex> hold(link->lock_);
   if (was && !link->stopping_ && link->live_ == nc) {
-    link->log_.Warning("lost the broker; dropping media until it is back");
+    link->log_.Warning("lost the broker; reconnecting, and dropping exported media until it is back");
   }
 }
 

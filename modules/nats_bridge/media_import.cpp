@@ -12,7 +12,7 @@ namespace bridge {
 
 namespace {
 
-constexpr size_t kQueueLimit = 30;  // about a second of video per consumer
+constexpr size_t kQueueLimit = 120;  // about four seconds of video per consumer
 
 }  // namespace
 

@@ -22,6 +22,7 @@ const char kUnitDir[] = OMBREVARD_SYSTEMD_UNIT_DIR;
 const bool kInstallsUnit = OMBREVARD_INSTALLS_UNIT != 0;
 const bool kInstallsExamples = OMBREVARD_INSTALLS_EXAMPLES != 0;
 const bool kInstallsMedia = OMBREVARD_INSTALLS_MEDIA != 0;
+const bool kInstallsNats = OMBREVARD_INSTALLS_NATS != 0;
 const char kVersion[] = OMBREVARD_VERSION;
 const char kConfiguredPrefix[] = OMBREVARD_CONFIGURED_PREFIX;
 const char kInstallTestDir[] = OMBREVARD_INSTALL_TEST_DIR;

@@ -25,6 +25,7 @@ extern const char kUnitDir[];     // the systemd unit; relative or absolute
 extern const bool kInstallsUnit;
 extern const bool kInstallsExamples;
 extern const bool kInstallsMedia;
+extern const bool kInstallsNats;
 extern const char kVersion[];
 extern const char kConfiguredPrefix[];
 extern const char kInstallTestDir[];  // tests/install in the source tree

@@ -94,8 +94,9 @@ TEST_F(InstallLayoutTest, ServerAndItsPluginFolderAreTogether) {
   if (install_support::kInstallsExamples) expected = {"consumer.so", "monitor.so", "producer.so"};
   if (install_support::kInstallsMedia) {
     expected.insert(expected.end(), {"gst_sink.so", "gst_source.so"});
-    std::sort(expected.begin(), expected.end());
   }
+  if (install_support::kInstallsNats) expected.push_back("nats_bridge.so");
+  std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ListDir(PluginDir()), expected);
   for (const std::string& plugin : expected) {
     SCOPED_TRACE(plugin);
