@@ -331,6 +331,7 @@ void BridgeLink::Run() {
   for (Item& item : left) {
     if (item.kept != nullptr) Release(item.kept);
   }
+  PostMetrics();  // the final counts
   Disconnect();
 }
 

@@ -5,7 +5,6 @@
 // middle of a live stream.
 #include <gtest/gtest.h>
 #include <nats/nats.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <memory>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "modules/nats_bridge/bridge_message.h"
+#include "tests/bridge/nats_broker.h"
 #include "tests/media/media_run.h"
 
 namespace {
@@ -20,7 +20,6 @@ namespace {
 using testing_support::ReadFile;
 using testing_support::WaitUntil;
 
-const char kNatsServer[] = "/usr/sbin/nats-server";  // where Debian puts it
 const unsigned long kBridgeId = 0x004E0001ul;
 
 const char kTestPattern[] =
@@ -43,41 +42,10 @@ size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
-// One nats-server on 127.0.0.1, killed with the object.
-class Broker {
- public:
-  ~Broker() { Kill(); }
-
-  // On `port` (0: a free one), with extra arguments; waits until it serves.
-  bool Start(const std::vector<std::string>& args = {}, int port = 0) {
-    port_ = port != 0 ? port : FreePort();
-    args_ = args;
-    LaunchOptions options;
-    options.argv = {kNatsServer, "-a", "127.0.0.1", "-p", std::to_string(port_)};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return port_ > 0 && server_.Start(options, tree_.Root()) &&
-           WaitUntil([&] { return Log().find("Server is ready") != std::string::npos; }, 10000);
-  }
-  bool Restart() { return Kill(), Start(args_, port_); }
-  void Kill() {
-    if (server_.Pid() > 0) kill(server_.Pid(), SIGKILL);
-    server_.CloseInput();
-    (void)server_.WaitForExit(10000, nullptr);
-  }
-  std::string Url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-  std::string Log() const { return ReadFile(tree_.Root() + "/held.err"); }
-
- private:
-  testing_support::TempTree tree_{testing_support::TempTree::kEmpty};
-  HeldServer server_;
-  int port_ = -1;
-  std::vector<std::string> args_;
-};
-
 class BridgeProcessTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (access(kNatsServer, X_OK) != 0) GTEST_SKIP() << "nats-server is not installed";
+    if (access(Broker::kProgram, X_OK) != 0) GTEST_SKIP() << "nats-server is not installed";
     static const std::string missing = MissingElements();
     if (!missing.empty()) GTEST_SKIP() << "GStreamer elements not installed:" << missing;
     ASSERT_TRUE(a.Installed() && b.Installed());
@@ -297,6 +265,30 @@ TEST_F(BridgeProcessTest, RefusedCredentialsOrNoBrokerLeaveTheBridgeIdleAndTheSe
                          " refused the credentials"),
             std::string::npos)
       << b.Log();
+}
+
+TEST_F(BridgeProcessTest, SettingsItCannotUseAreNamedAndTheBridgeStaysIdle) {
+  b.AddPlugin("nats_bridge.so",
+              "[nats]\nservers=nats://127.0.0.1:1\n"
+              "[export bad]\nsubject=a.*.b\n"
+              "[export both]\nsubject=x.y\nsource=test\ntype=e50\n"
+              "[import test]\nsubject=ombrevard.video.*\noffer=test\n"
+              "[export loop]\nsource=test\nsubject=ombrevard.video.test\n");
+  ASSERT_TRUE(b.Start());
+  ASSERT_TRUE(WaitUntil([&] { return !b.StatusDocument().empty(); }));
+  EXPECT_EQ(Stop(&b), "");
+  EXPECT_NE(b.StatusDocument().find("Filename=\"nats_bridge.so\" Opened=\"1\" OpenCode=\"1\""),
+            std::string::npos)
+      << b.StatusDocument();
+  const std::string file = b.PluginDir() + "/nats_bridge.conf";
+  for (const std::string& line :
+       {file + ":4: [export bad] subject: not a subject to publish to",
+        file + ":5: [export both]: give either source, or type with mask and flags",
+        file + ": [export loop]: would send the stream imported by [import test] back to "
+               "ombrevard.video.test"}) {
+    EXPECT_NE(b.Log().find("nats_bridge: error: " + line), std::string::npos) << b.Log();
+  }
+  EXPECT_EQ(b.Log().find("cannot reach"), std::string::npos) << "idle: no connection tried";
 }
 
 TEST_F(BridgeProcessTest, OutageInALiveStreamIsCountedAndTheStreamResumesAtAKeyframe) {

@@ -133,11 +133,12 @@ long long MediaServer::Metric(unsigned long source, const std::string& sample) c
 std::map<std::string, WatchedStream> MediaServer::Streams() const {
   std::map<std::string, WatchedStream> streams;
   for (const std::vector<std::string>& line : Watched("media")) {
-    if (line.size() < 7) continue;
+    if (line.size() < 8) continue;
     WatchedStream& stream = streams[line[1]];
     stream.sequences.push_back(std::stoul(line[2]));
     stream.flags.push_back(std::stoul(line[3], nullptr, 16));
     stream.sizes.push_back(std::stoll(line[6]));
+    stream.times.push_back(std::stoll(line[7]));
   }
   return streams;
 }

@@ -16,6 +16,7 @@ struct WatchedStream {
   std::vector<unsigned long> sequences;
   std::vector<unsigned long> flags;  // MEDIA_FLAG_*
   std::vector<long long> sizes;      // of the OMBREVARD_MEDIA_WATCH_SIZE file at delivery
+  std::vector<long long> times;      // monotonic clock at delivery, microseconds
 };
 
 // The server in a scratch tree with gst_source.so, gst_sink.so and the

@@ -4,7 +4,7 @@
  * delivered, for the module status document and for each test event (type
  * WATCH_EVENT_TYPE, mask 3):
  *
- *   media <stream> <sequence> <flags> <caps bytes> <media bytes> <size>
+ *   media <stream> <sequence> <flags> <caps bytes> <media bytes> <size> <time>
  *   bad <stream> <MediaRead result>
  *   status <document>
  *   event <source> <flags> <payload text>
@@ -17,7 +17,10 @@
  * numbers in hexadecimal for stream and flags, in decimal otherwise. <size>
  * is the size, at that moment, of the file named by OMBREVARD_MEDIA_WATCH_SIZE
  * (-1 without one), so that a test sees how far a consumer writing that file
- * had come when each payload was delivered. Without OMBREVARD_MEDIA_WATCH it
+ * had come when each payload was delivered. <time> is the monotonic clock at
+ * delivery in microseconds, the same in every process of the machine, so a
+ * stream's payloads can be timed from one server to another. Without
+ * OMBREVARD_MEDIA_WATCH it
  * records nothing. Write and IOCTL on the event handler thread, Read on a
  * thread of its own, Close on the main thread. */
 #include <fcntl.h>
@@ -48,6 +51,12 @@ static void Append(const char* text, size_t length) {
     /* Nothing to do: the test sees the line missing. */
   }
   close(fd);
+}
+
+static long long Now(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
 }
 
 static long long WatchedSize(void) {
@@ -147,9 +156,9 @@ PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
   int read = MediaRead(event->payload, event->payloadSize, &packet);
   int length =
       read == MEDIA_OK
-          ? snprintf(line, sizeof(line), "media %08x %u %x %u %u %lld\n", (unsigned)event->stream,
-                     (unsigned)packet.sequence, (unsigned)packet.flags, (unsigned)packet.capsSize,
-                     (unsigned)packet.dataSize, WatchedSize())
+          ? snprintf(line, sizeof(line), "media %08x %u %x %u %u %lld %lld\n",
+                     (unsigned)event->stream, (unsigned)packet.sequence, (unsigned)packet.flags,
+                     (unsigned)packet.capsSize, (unsigned)packet.dataSize, WatchedSize(), Now())
           : snprintf(line, sizeof(line), "bad %08x %d\n", (unsigned)event->stream, read);
   if (length > 0 && (size_t)length < sizeof(line)) Append(line, (size_t)length);
   return 0;
