@@ -27,6 +27,7 @@ constexpr int64_t kLongestReconnectMs = 5000;
 constexpr size_t kMostQueuedEvents = 1024;
 constexpr size_t kMostOrigins = 256;  // senders followed per import
 constexpr auto kStopWait = std::chrono::seconds(5);
+constexpr auto kConnectFaultRepeat = std::chrono::minutes(10);
 // What an imported event may carry in its flags: never the whole words that
 // release a payload or stop a stream.
 constexpr uint32_t kPostableFlags =
@@ -206,9 +207,9 @@ bool BridgeLink::Write(const WriteRequest* event) {
     }
     Item item;
     item.target = target.get();
-    item.size = event->payloadSize;
     const uint8_t* payload = static_cast<const uint8_t*>(event->payload);
     if (payload != nullptr) item.copy.assign(payload, payload + event->payloadSize);
+    item.size = static_cast<uint32_t>(item.copy.size());
     MediaPut32(item.extra, event->type);
     MediaPut32(item.extra + 4, event->flags);
     memcpy(item.extra + 8, event->body, sizeof(event->body));
@@ -223,6 +224,7 @@ bool BridgeLink::Write(const WriteRequest* event) {
         if (queue_.size() >= kMostQueuedEvents ||
             queuedEventBytes_ + item.size > 2 * size_t{settings_.maxMessage}) {
           item.target->counters.dropped++;
+          item.target->sequence++;  // receivers see the loss as a gap
           continue;
         }
         queuedEventBytes_ += item.size;
@@ -344,17 +346,24 @@ bool BridgeLink::Connect() {
   }
   if (status != NATS_OK) {
     std::string why = LastError(status);
-    if (status == NATS_CONNECTION_AUTH_FAILED ||
-        why.find("Authorization") != std::string::npos ||
+    std::string line;
+    if (status == NATS_CONNECTION_AUTH_FAILED || why.find("Authorization") != std::string::npos ||
         why.find("Authentication") != std::string::npos) {
-      log_.Error("the broker at %s %s (%s); the bridge stays idle and tries again", servers.c_str(),
-                 kRefusedText, why.c_str());
+      line = "the broker at " + servers + " " + kRefusedText + " (" + why + ")";
     } else {
-      log_.Error("%s at %s (%s); the bridge stays idle and tries again", kUnreachableText,
-                 servers.c_str(), why.c_str());
+      line = std::string(kUnreachableText) + " at " + servers + " (" + why + ")";
+    }
+    // Said once, then again only when the reason changes or every ten
+    // minutes: the attempts go on as long as the server runs.
+    Clock::time_point now = Clock::now();
+    if (line != lastConnectFault_ || now - lastConnectLog_ >= kConnectFaultRepeat) {
+      log_.Error("%s; the bridge stays idle and tries again", line.c_str());
+      lastConnectFault_ = line;
+      lastConnectLog_ = now;
     }
     return false;
   }
+  lastConnectFault_.clear();
   for (auto& import : imports_) {
     natsStatus subscribed = natsConnection_Subscribe(
         &import->subscription, nc, import->settings.subject.c_str(), OnMessage, import.get());

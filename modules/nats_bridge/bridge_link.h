@@ -110,8 +110,8 @@ class BridgeLink {
     ExportSettings settings;
     uint32_t stream = 0;      // media: the handle asked for; read-only once started
     SubjectCounters counters;
+    std::atomic<uint64_t> sequence{0};  // of the next message; Write spends one on a drop
     // Worker only.
-    uint64_t sequence = 0;
     bool waiting = false;     // for a keyframe after a loss
     std::string caps;         // the caps the stream has now
   };
@@ -159,6 +159,8 @@ class BridgeLink {
   natsOptions* options_ = nullptr;     // owned; set in Configure
   natsConnection* connection_ = nullptr;  // owned; worker only (callbacks get it as nc)
   std::vector<uint8_t> scratch_;          // worker only: the message being published
+  std::string lastConnectFault_;          // worker only: the last failed attempt's line
+  std::chrono::steady_clock::time_point lastConnectLog_;  // worker only
   std::thread worker_;                 // main thread only
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> reconnects_{0};
