@@ -608,24 +608,30 @@ void BridgeLink::PostMetrics() {
     const char* name;
     const char* help;
     std::atomic<uint64_t> SubjectCounters::*field;
+    bool exports, imports;  // which have the counter
   };
   static const Family kFamilies[] = {
-      {"published", "Messages published to NATS.", &SubjectCounters::published},
-      {"received", "Messages received from NATS.", &SubjectCounters::received},
+      {"published", "Messages published to NATS.", &SubjectCounters::published, true, false},
+      {"received", "Messages received from NATS.", &SubjectCounters::received, false, true},
       {"dropped", "Messages dropped: broker away, queues full, posts refused.",
-       &SubjectCounters::dropped},
-      {"lost", "Messages missing from the senders' sequences.", &SubjectCounters::lost},
-      {"malformed", "Messages refused as malformed or oversized.", &SubjectCounters::malformed},
+       &SubjectCounters::dropped, true, true},
+      {"lost", "Messages missing from the senders' sequences.", &SubjectCounters::lost, false,
+       true},
+      {"malformed", "Messages refused as malformed or oversized.", &SubjectCounters::malformed,
+       false, true},
   };
   std::string block;
   for (const Family& family : kFamilies) {
+    if ((!family.exports || exports_.empty()) && (!family.imports || imports_.empty())) continue;
     std::string name = std::string("ombrevard_bridge_messages_") + family.name + "_total";
     block += "# HELP " + name + " " + family.help + "\n# TYPE " + name + " counter\n";
     for (auto& target : exports_) {
+      if (!family.exports) break;
       block += name + "{direction=\"export\",subject=\"" + Label(target->settings.subject) +
                "\"} " + std::to_string((target->counters.*family.field).load()) + "\n";
     }
     for (auto& import : imports_) {
+      if (!family.imports) break;
       uint64_t value = (import->counters.*family.field).load();
       int64_t slow = 0;
       if (family.field == &SubjectCounters::dropped && import->subscription != nullptr &&
