@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-#include <iterator>
 #include <vector>
 
 #include "core/media.h"
@@ -33,29 +32,25 @@ void MediaImport::Take(const MessageRef& ref, const Message& message, bool gap) 
         consumer->queue.push_back(Entry{ref, message.payload, message.payloadSize, true, {}});
         continue;
       }
-      if (gap) Drop(consumer);
-      if (consumer->queue.size() >= kQueueLimit) {
-        Drop(consumer);
-        continue;
-      }
-      if (consumer->waiting && (!keyframe || caps_.empty())) {
+      // After a loss, and while the queue is full, a consumer waits for
+      // the next keyframe; it starts at one too, once the caps are known.
+      if (gap || consumer->queue.size() >= kQueueLimit) consumer->waiting = true;
+      if (consumer->queue.size() >= kQueueLimit ||
+          (consumer->waiting && (!keyframe || caps_.empty()))) {
         if (consumer->started) counters_->dropped++;
         continue;
       }
       Entry entry{ref, message.payload, message.payloadSize, false, {}};
-      if (!consumer->hasCaps && packet.capsSize == 0) entry.caps = caps_;
+      // A consumer that has not been given the stream's caps (it joins now,
+      // or missed a change while it waited) gets them with this payload.
+      if (packet.capsSize == 0 && consumer->caps != caps_) entry.caps = caps_;
+      consumer->caps = caps_;
       consumer->queue.push_back(entry);
-      consumer->hasCaps = true;
       consumer->waiting = false;
       consumer->started = true;
     }
   }
   wake_.notify_all();
-}
-
-void MediaImport::Drop(Consumer* consumer) {
-  if (consumer->started && !consumer->waiting) counters_->dropped++;
-  consumer->waiting = true;
 }
 
 void MediaImport::Serve(PostEventFunction post, uint32_t source, uint32_t stream) {
@@ -93,9 +88,15 @@ void MediaImport::Serve(PostEventFunction post, uint32_t source, uint32_t stream
     if (result != POST_OK) {
       // Refused (memory is short): what is queued behind it cannot be
       // decoded without it, so the consumer waits for the next keyframe.
-      Drop(&consumer);
+      consumer.waiting = true;
+      counters_->dropped++;
       for (auto it = consumer.queue.begin(); it != consumer.queue.end();) {
-        it = it->end ? std::next(it) : consumer.queue.erase(it);
+        if (it->end) {
+          ++it;
+        } else {
+          counters_->dropped++;
+          it = consumer.queue.erase(it);
+        }
       }
     }
   }

@@ -5,9 +5,9 @@
 // which queues it for every consumer; each consumer's Read thread (Serve)
 // posts its queue on its stream. A consumer starts at a keyframe once the
 // stream's caps are known (from a payload or from the caps the exporter sends
-// with its keyframes); when its first payload does not carry them, the caps
-// are written into that payload, flagged as changed, so it can set itself
-// up. After a loss (a gap in the sequence, a full queue, a refused post) it
+// with its keyframes); when a payload it is given does not carry caps it has
+// not had yet, they are written into that payload, flagged as changed, so it
+// can set itself up. After a loss (a gap in the sequence, a full queue, a refused post) it
 // waits for the next keyframe again. Every other payload is posted byte for
 // byte as it arrived. Queues are short and hold references to the client's
 // messages, so a slow consumer costs bounded memory and never holds the
@@ -76,11 +76,9 @@ class MediaImport {
   struct Consumer {
     std::deque<Entry> queue;
     bool waiting = true;   // for a keyframe
-    bool hasCaps = false;  // has been given caps
+    std::string caps;      // the caps it has been given
     bool started = false;
   };
-
-  void Drop(Consumer* consumer);  // lock_ held
 
   const std::string offer_;
   SubjectCounters* const counters_;
