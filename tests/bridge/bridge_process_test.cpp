@@ -267,6 +267,34 @@ TEST_F(BridgeProcessTest, RefusedCredentialsOrNoBrokerLeaveTheBridgeIdleAndTheSe
       << b.Log();
 }
 
+TEST_F(BridgeProcessTest, TlsConnectsWithTheGivenAuthority) {
+  // A certificate authority and a certificate for 127.0.0.1 signed by it.
+  testing_support::ProcessOptions make;
+  make.cwd = b.Dir();
+  make.argv = {"/bin/sh", "-ec",
+               "key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+               "openssl req -x509 $key -keyout ca.key -out ca.pem -days 2 -subj /CN=test-ca\n"
+               "openssl req $key -keyout host.key -out host.csr -subj /CN=127.0.0.1\n"
+               "echo subjectAltName=IP:127.0.0.1 > host.ext\n"
+               "openssl x509 -req -in host.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+               "-extfile host.ext -out host.pem -days 2\n"};
+  testing_support::ProcessResult made = testing_support::RunProcess(make);
+  ASSERT_TRUE(made.exited && made.status == 0) << made.err;
+  Broker broker;
+  ASSERT_TRUE(broker.Start({"--tls", "--tlscert", b.Dir() + "/host.pem", "--tlskey",
+                            b.Dir() + "/host.key"}));
+  b.AddPlugin("nats_bridge.so", Nats(broker.Url(), "tls-ca={dir}/ca.pem\n") +
+                                    "[import in]\nsubject=test.events\n");
+  // Without the authority the broker's certificate is refused.
+  a.AddPlugin("nats_bridge.so", Nats(broker.Url()) + "[import in]\nsubject=test.events\n");
+  ASSERT_TRUE(a.Start());
+  ASSERT_TRUE(b.Start());
+  EXPECT_TRUE(b.WaitForLog("nats_bridge: connected to " + broker.Url())) << b.Log();
+  EXPECT_TRUE(a.WaitForLog("nats_bridge: error: cannot reach the broker")) << a.Log();
+  EXPECT_EQ(Stop(&a), "");
+  EXPECT_EQ(Stop(&b), "");
+}
+
 TEST_F(BridgeProcessTest, SettingsItCannotUseAreNamedAndTheBridgeStaysIdle) {
   b.AddPlugin("nats_bridge.so",
               "[nats]\nservers=nats://127.0.0.1:1\n"
