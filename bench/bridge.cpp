@@ -80,8 +80,7 @@ double OneServer(const std::string& clip, size_t* frames) {
 }
 
 // Starts B (importing "clip") and then A with `source` exporting it.
-void StartPair(const Broker& broker, const std::string& source, MediaServer* a,
-               MediaServer* b) {
+void StartPair(const Broker& broker, const std::string& source, MediaServer* a, MediaServer* b) {
   b->Settings("", kSink);
   b->AddPlugin("nats_bridge.so",
                Bridge(broker, "[import clip]\nsubject=bench.video.clip\noffer=clip\n"));
@@ -154,9 +153,8 @@ int main(int argc, char** argv) {
 
   testing_support::TempTree scratch(testing_support::TempTree::kEmpty);
   std::string clip = scratch.Root() + "/clip.mp4";
-  if (!GstLaunch("videotestsrc num-buffers=" + std::to_string(kClipFrames) +
-                 " pattern=smpte ! " + kVideo + " ! " + kEncoder +
-                 " ! h264parse ! mp4mux ! filesink location=" + clip)) {
+  if (!GstLaunch("videotestsrc num-buffers=" + std::to_string(kClipFrames) + " pattern=smpte ! " +
+                 kVideo + " ! " + kEncoder + " ! h264parse ! mp4mux ! filesink location=" + clip)) {
     GiveUp("could not encode the clip");
   }
   // Keyframes of this clip stay well below the broker's 1 MB default, but

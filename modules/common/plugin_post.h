@@ -16,9 +16,9 @@ namespace plugin_common {
 // Posts `payloadSize` bytes at `payload` (copied by the post; for a release,
 // the payload given back) and, when `body` is not null, its 152 bytes as the
 // record's body. Returns the post's result, one of the POST_* codes.
-inline int32_t PostRecord(PostEventFunction post, uint32_t source, uint32_t stream,
-                          uint32_t flags, uint32_t type, const void* payload,
-                          uint32_t payloadSize, const uint8_t* body = nullptr) {
+inline int32_t PostRecord(PostEventFunction post, uint32_t source, uint32_t stream, uint32_t flags,
+                          uint32_t type, const void* payload, uint32_t payloadSize,
+                          const uint8_t* body = nullptr) {
   EventRecord record = MakePluginBlock<EventRecord>();
   record.payloadSize = payloadSize;
   record.payload = const_cast<void*>(payload);

@@ -30,8 +30,7 @@ constexpr auto kStopWait = std::chrono::seconds(5);
 constexpr auto kConnectFaultRepeat = std::chrono::minutes(10);
 // What an imported event may carry in its flags: never the whole words that
 // release a payload or stop a stream.
-constexpr uint32_t kPostableFlags =
-    0xFFu | EVENT_FLAG_OTHERS | EVENT_FLAG_MASK8 | EVENT_FLAG_ALL;
+constexpr uint32_t kPostableFlags = 0xFFu | EVENT_FLAG_OTHERS | EVENT_FLAG_MASK8 | EVENT_FLAG_ALL;
 
 std::string LastError(natsStatus status) {
   const char* text = nats_GetLastError(nullptr);
@@ -77,7 +76,8 @@ bool BridgeLink::Configure(PostEventFunction post, const LinkSettings& link,
     Import* import = imports_.back().get();
     import->settings = settings;
     import->link = this;
-    if (!settings.offer.empty()) import->media.reset(new MediaImport(settings.offer, &import->counters));
+    if (!settings.offer.empty())
+      import->media.reset(new MediaImport(settings.offer, &import->counters));
   }
 
   natsStatus status = natsOptions_Create(&options_);
@@ -89,7 +89,8 @@ bool BridgeLink::Configure(PostEventFunction post, const LinkSettings& link,
   }
   // In the order given: the first is the one to use while it answers.
   if (status == NATS_OK) status = natsOptions_SetNoRandomize(options_, true);
-  if (status == NATS_OK && !link.name.empty()) status = natsOptions_SetName(options_, link.name.c_str());
+  if (status == NATS_OK && !link.name.empty())
+    status = natsOptions_SetName(options_, link.name.c_str());
   step = "credentials";
   if (status == NATS_OK && !link.user.empty()) {
     status = natsOptions_SetUserInfo(options_, link.user.c_str(), link.password.c_str());
@@ -113,7 +114,8 @@ bool BridgeLink::Configure(PostEventFunction post, const LinkSettings& link,
   step = "connection";
   if (status == NATS_OK) status = natsOptions_SetTimeout(options_, kConnectTimeoutMs);
   if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options_, -1);
-  if (status == NATS_OK) status = natsOptions_SetCustomReconnectDelay(options_, ReconnectDelay, this);
+  if (status == NATS_OK)
+    status = natsOptions_SetCustomReconnectDelay(options_, ReconnectDelay, this);
   // A dead peer shows within about 15 s even when no packet says so.
   if (status == NATS_OK) status = natsOptions_SetPingInterval(options_, 5000);
   if (status == NATS_OK) status = natsOptions_SetMaxPingsOut(options_, 2);
@@ -473,8 +475,7 @@ void BridgeLink::Release(void* payload) {
   (void)plugin_common::PostRecord(post_, id_, 0, EVENT_RELEASE, 0, payload, 0);  // always POST_OK
 }
 
-void BridgeLink::OnMessage(natsConnection* nc, natsSubscription* sub, natsMsg* msg,
-                           void* closure) {
+void BridgeLink::OnMessage(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closure) {
   (void)nc;
   (void)sub;
   Import* import = static_cast<Import*>(closure);
@@ -550,7 +551,8 @@ void BridgeLink::OnDisconnected(natsConnection* nc, void* closure) {
   bool was = link->connected_.exchange(false);
   std::lock_guard<std::mutex> hold(link->lock_);
   if (was && !link->stopping_ && link->live_ == nc) {
-    link->log_.Warning("lost the broker; reconnecting, and dropping exported media until it is back");
+    link->log_.Warning(
+        "lost the broker; reconnecting, and dropping exported media until it is back");
   }
 }
 
@@ -642,14 +644,15 @@ void BridgeLink::PostMetrics() {
                "\"} " + std::to_string(value) + "\n";
     }
   }
-  block += "# HELP ombrevard_bridge_reconnects_total Reconnections to the broker.\n"
-           "# TYPE ombrevard_bridge_reconnects_total counter\n"
-           "ombrevard_bridge_reconnects_total " +
-           std::to_string(reconnects_.load()) +
-           "\n# HELP ombrevard_bridge_connected 1 while connected to the broker.\n"
-           "# TYPE ombrevard_bridge_connected gauge\n"
-           "ombrevard_bridge_connected " +
-           std::string(connected_ ? "1" : "0") + "\n";
+  block +=
+      "# HELP ombrevard_bridge_reconnects_total Reconnections to the broker.\n"
+      "# TYPE ombrevard_bridge_reconnects_total counter\n"
+      "ombrevard_bridge_reconnects_total " +
+      std::to_string(reconnects_.load()) +
+      "\n# HELP ombrevard_bridge_connected 1 while connected to the broker.\n"
+      "# TYPE ombrevard_bridge_connected gauge\n"
+      "ombrevard_bridge_connected " +
+      std::string(connected_ ? "1" : "0") + "\n";
   (void)plugin_common::PostPluginMetrics(post_, id_, block);  // nobody may be listening
 }
 

@@ -56,14 +56,14 @@ struct LinkSettings {
 struct ExportSettings {
   std::string name;
   std::string subject;
-  std::string source;  // media: the local source; empty for events
+  std::string source;                      // media: the local source; empty for events
   uint32_t type = 0, mask = 0, flags = 0;  // events: (type & mask) matches; flags: any of them
 };
 
 struct ImportSettings {
   std::string name;
   std::string subject;
-  std::string offer;  // media: the name offered locally; empty for events
+  std::string offer;                       // media: the name offered locally; empty for events
   bool ownType = false, ownFlags = false;  // events: post with these instead of the sender's
   uint32_t type = 0, flags = 0;
 };
@@ -108,27 +108,27 @@ class BridgeLink {
  private:
   struct Export {
     ExportSettings settings;
-    uint32_t stream = 0;      // media: the handle asked for; read-only once started
+    uint32_t stream = 0;  // media: the handle asked for; read-only once started
     SubjectCounters counters;
     std::atomic<uint64_t> sequence{0};  // of the next message; Write spends one on a drop
     // Worker only.
-    bool waiting = false;     // for a keyframe after a loss
-    std::string caps;         // the caps the stream has now
+    bool waiting = false;  // for a keyframe after a loss
+    std::string caps;      // the caps the stream has now
   };
   struct Import {
     ImportSettings settings;
     SubjectCounters counters;
-    std::unique_ptr<MediaImport> media;   // media imports only
+    std::unique_ptr<MediaImport> media;        // media imports only
     natsSubscription* subscription = nullptr;  // worker only
     std::mutex seen;  // guards next: the client may deliver on several threads
     std::map<std::pair<uint64_t, std::string>, uint64_t> next;  // by origin and subject
-    BridgeLink* link = nullptr;  // borrowed: the owner
+    BridgeLink* link = nullptr;                                 // borrowed: the owner
   };
   struct Item {
-    Export* target;                 // borrowed
-    void* kept = nullptr;           // media: the Core's payload, released after publishing
+    Export* target;        // borrowed
+    void* kept = nullptr;  // media: the Core's payload, released after publishing
     uint32_t size = 0;
-    std::vector<uint8_t> copy;      // event: its payload
+    std::vector<uint8_t> copy;       // event: its payload
     uint8_t extra[kEventExtraSize];  // event: type, flags, body
   };
 
@@ -151,31 +151,31 @@ class BridgeLink {
 
   const plugin_common::PluginLog& log_;
   const uint32_t id_;
-  PostEventFunction post_ = nullptr;   // set in Configure; read-only afterwards
-  LinkSettings settings_;              // set in Configure; read-only afterwards
-  uint64_t origin_ = 0;                // set in Configure
+  PostEventFunction post_ = nullptr;              // set in Configure; read-only afterwards
+  LinkSettings settings_;                         // set in Configure; read-only afterwards
+  uint64_t origin_ = 0;                           // set in Configure
   std::vector<std::unique_ptr<Export>> exports_;  // set in Configure; read-only afterwards
   std::vector<std::unique_ptr<Import>> imports_;  // set in Configure; read-only afterwards
-  natsOptions* options_ = nullptr;     // owned; set in Configure
-  natsConnection* connection_ = nullptr;  // owned; worker only (callbacks get it as nc)
-  std::vector<uint8_t> scratch_;          // worker only: the message being published
-  std::string lastConnectFault_;          // worker only: the last failed attempt's line
+  natsOptions* options_ = nullptr;                // owned; set in Configure
+  natsConnection* connection_ = nullptr;          // owned; worker only (callbacks get it as nc)
+  std::vector<uint8_t> scratch_;                  // worker only: the message being published
+  std::string lastConnectFault_;                  // worker only: the last failed attempt's line
   std::chrono::steady_clock::time_point lastConnectLog_;  // worker only
-  std::thread worker_;                 // main thread only
+  std::thread worker_;                                    // main thread only
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> reconnects_{0};
 
   std::mutex lock_;
-  std::condition_variable wake_;  // stopping_, connected_, closed_, queue_ or serving_ changed
-  bool stopping_ = false;         // guarded by lock_
-  bool closed_ = false;           // guarded by lock_: the client gave the connection up
-  bool everConnected_ = false;    // guarded by lock_
-  std::deque<Item> queue_;        // guarded by lock_
-  size_t queuedEventBytes_ = 0;   // guarded by lock_
+  std::condition_variable wake_;    // stopping_, connected_, closed_, queue_ or serving_ changed
+  bool stopping_ = false;           // guarded by lock_
+  bool closed_ = false;             // guarded by lock_: the client gave the connection up
+  bool everConnected_ = false;      // guarded by lock_
+  std::deque<Item> queue_;          // guarded by lock_
+  size_t queuedEventBytes_ = 0;     // guarded by lock_
   natsConnection* live_ = nullptr;  // guarded by lock_: the connection now; borrowed
-  int receiving_ = 0;             // guarded by lock_: message callbacks inside our code
-  int reads_ = 0;                 // guarded by lock_: Read calls inside our code
-  std::vector<uint32_t> serving_;  // guarded by lock_: streams Serve calls post on
+  int receiving_ = 0;               // guarded by lock_: message callbacks inside our code
+  int reads_ = 0;                   // guarded by lock_: Read calls inside our code
+  std::vector<uint32_t> serving_;   // guarded by lock_: streams Serve calls post on
   std::chrono::steady_clock::time_point lastLimitedLog_;  // guarded by lock_
   uint64_t limitedUnlogged_ = 0;                          // guarded by lock_
 };

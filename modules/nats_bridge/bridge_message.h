@@ -53,8 +53,7 @@ enum class Fault { kOk, kShort, kMagic, kVersion, kLength, kKind, kMedia };
 // Replaces `out` with the whole message. `extra` may be null when
 // extraSize is 0; so may `payload` when payloadSize is 0.
 void WriteMessage(std::vector<uint8_t>* out, Kind kind, uint64_t origin, uint64_t sequence,
-                  const void* extra, uint32_t extraSize, const void* payload,
-                  uint32_t payloadSize);
+                  const void* extra, uint32_t extraSize, const void* payload, uint32_t payloadSize);
 
 // Reads `size` bytes at `data` into `message` (pointers into `data`).
 // Media messages must carry a media payload that MediaRead accepts and caps

@@ -76,12 +76,14 @@ void MediaImport::Serve(PostEventFunction post, uint32_t source, uint32_t stream
       size = MediaPayloadSize(packet.capsSize, packet.dataSize);
       scratch.resize(size);
       uint32_t at = size != 0 ? MediaWriteHeader(scratch.data(), size, &packet) : 0;
-      if (at != 0 && packet.dataSize != 0) memcpy(scratch.data() + at, packet.data, packet.dataSize);
+      if (at != 0 && packet.dataSize != 0)
+        memcpy(scratch.data() + at, packet.data, packet.dataSize);
       payload = scratch.data();
       if (at == 0) size = 0;  // cannot happen with caps from a checked message
     }
     int32_t result = size != 0 ? plugin_common::PostRecord(post, source, stream, MEDIA_EVENT_FLAGS,
-                                                             MEDIA_EVENT_TYPE, payload, size) : POST_NO_MEMORY;
+                                                           MEDIA_EVENT_TYPE, payload, size)
+                               : POST_NO_MEMORY;
     entry.ref.reset();  // before taking the lock: the last reference frees the message
     hold.lock();
     if (result == POST_NO_STREAM || (entry.end && result == POST_OK)) break;

@@ -75,17 +75,17 @@ class MediaImport {
   };
   struct Consumer {
     std::deque<Entry> queue;
-    bool waiting = true;   // for a keyframe
-    std::string caps;      // the caps it has been given
+    bool waiting = true;  // for a keyframe
+    std::string caps;     // the caps it has been given
     bool started = false;
   };
 
   const std::string offer_;
   SubjectCounters* const counters_;
   std::mutex lock_;
-  std::condition_variable wake_;  // stopping_ or a queue changed
-  bool stopping_ = false;         // guarded by lock_
-  std::string caps_;              // guarded by lock_: the stream's latest caps
+  std::condition_variable wake_;    // stopping_ or a queue changed
+  bool stopping_ = false;           // guarded by lock_
+  std::string caps_;                // guarded by lock_: the stream's latest caps
   std::list<Consumer*> consumers_;  // guarded by lock_; each lives in its Serve call
 };
 

@@ -99,9 +99,8 @@ std::unique_ptr<bridge::BridgeLink> link;
 
 // A hex word ("02000400" or "0x02000400"); false when it is not one.
 bool ParseHex(const std::string& text, uint32_t* value) {
-  std::string digits = text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0
-                           ? text.substr(2)
-                           : text;
+  std::string digits =
+      text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0 ? text.substr(2) : text;
   if (digits.empty() || digits.size() > 8 ||
       digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
     return false;
@@ -317,7 +316,8 @@ PLUGIN_EXPORT int32_t Open(void* request, void* reply) {
   std::unique_ptr<bridge::BridgeLink> made(new bridge::BridgeLink(kLog, kBridgeId));
   std::string error;
   if (!made->Configure(postEvent, linkSettings, exportSettings, importSettings, &error)) {
-    kLog.Error("%s: [nats]: %s", PluginSettings::PathFor(reinterpret_cast<const void*>(&Open)).c_str(),
+    kLog.Error("%s: [nats]: %s",
+               PluginSettings::PathFor(reinterpret_cast<const void*>(&Open)).c_str(),
                error.c_str());
     made.reset();
     nats_CloseAndWait(kLibraryCloseWaitMs);

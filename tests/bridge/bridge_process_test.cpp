@@ -70,10 +70,10 @@ class BridgeProcessTest : public testing::Test {
     a.AddPlugin("nats_bridge.so",
                 Nats(aServers) + "[export test]\nsource=test\nsubject=ombrevard.video.test\n");
     ASSERT_TRUE(a.Start());
-    ASSERT_TRUE(WaitUntil([&] { return a.Metric(kBridgeId, kPublished) >= 5; }, 20000))
-        << a.Log();
-    b.Settings("", "[output rec]\nsource=test\n"
-                   "pipeline=h264parse ! matroskamux ! filesink location={dir}/rec.mkv\n");
+    ASSERT_TRUE(WaitUntil([&] { return a.Metric(kBridgeId, kPublished) >= 5; }, 20000)) << a.Log();
+    b.Settings("",
+               "[output rec]\nsource=test\n"
+               "pipeline=h264parse ! matroskamux ! filesink location={dir}/rec.mkv\n");
     b.AddPlugin("nats_bridge.so",
                 Nats(bServers) + "[import test]\nsubject=ombrevard.video.test\noffer=test\n");
     ASSERT_TRUE(b.Start());
@@ -107,8 +107,8 @@ TEST_F(BridgeProcessTest, StreamThroughTheBrokerDecodesToTheFramesOfADirectRecor
   Broker broker;
   ASSERT_TRUE(broker.Start());
   b.Settings("", kRecord);
-  b.AddPlugin("nats_bridge.so", Nats(broker.Url()) +
-                                    "[import test]\nsubject=ombrevard.video.test\noffer=test\n");
+  b.AddPlugin("nats_bridge.so",
+              Nats(broker.Url()) + "[import test]\nsubject=ombrevard.video.test\noffer=test\n");
   ASSERT_TRUE(b.Start());
   ASSERT_TRUE(b.WaitForLog("nats_bridge: connected to")) << b.Log();
   a.Settings("[source test]\npipeline=" + std::string(kTestPattern) + "\n", "");
@@ -132,8 +132,9 @@ TEST_F(BridgeProcessTest, StreamThroughTheBrokerDecodesToTheFramesOfADirectRecor
 TEST_F(BridgeProcessTest, EventsCrossBothWaysAndNeverComeBack) {
   Broker broker;
   ASSERT_TRUE(broker.Start());
-  const std::string events = "[export out]\ntype=e50\nsubject=test.events.%s\n"
-                             "[import in]\nsubject=test.events.%s\n";
+  const std::string events =
+      "[export out]\ntype=e50\nsubject=test.events.%s\n"
+      "[import in]\nsubject=test.events.%s\n";
   auto settings = [&](const char* out, const char* in) {
     std::string text = events;
     text.replace(text.find("%s"), 2, out);
@@ -177,8 +178,8 @@ TEST_F(BridgeProcessTest, EventsCrossBothWaysAndNeverComeBack) {
 TEST_F(BridgeProcessTest, BadMessagesAreDroppedCountedAndLoggedAtMostOnceASecond) {
   Broker broker;
   ASSERT_TRUE(broker.Start());
-  b.AddPlugin("nats_bridge.so", Nats(broker.Url(), "max-message=4096\n") +
-                                    "[import bad]\nsubject=test.bad\n");
+  b.AddPlugin("nats_bridge.so",
+              Nats(broker.Url(), "max-message=4096\n") + "[import bad]\nsubject=test.bad\n");
   ASSERT_TRUE(b.Start());
   ASSERT_TRUE(b.WaitForLog("nats_bridge: connected to")) << b.Log();
 
@@ -235,7 +236,8 @@ TEST_F(BridgeProcessTest, BadMessagesAreDroppedCountedAndLoggedAtMostOnceASecond
   })) << ReadFile(b.Dir() + "/../watch.metrics.004e0001");
   EXPECT_EQ(Stop(&b), "");
   std::string log = b.Log();
-  EXPECT_NE(log.find("dropped a malformed message on test.bad: shorter than the envelope"), std::string::npos)
+  EXPECT_NE(log.find("dropped a malformed message on test.bad: shorter than the envelope"),
+            std::string::npos)
       << log;
   // 26 faults in well under a second or two: a line or two, not 26.
   EXPECT_LE(Count(log, "nats_bridge: warning: import bad:"), 3u) << log;
@@ -248,17 +250,15 @@ TEST_F(BridgeProcessTest, RefusedCredentialsOrNoBrokerLeaveTheBridgeIdleAndTheSe
   a.AddPlugin("nats_bridge.so",
               Nats(nowhere) + "[export test]\nsource=test\nsubject=ombrevard.video.test\n");
   ASSERT_TRUE(a.Start());
-  b.AddPlugin("nats_bridge.so",
-              Nats(broker.Url(), "user=camera\npassword=wrong\n") +
-                  "[import test]\nsubject=ombrevard.video.test\noffer=test\n");
+  b.AddPlugin("nats_bridge.so", Nats(broker.Url(), "user=camera\npassword=wrong\n") +
+                                    "[import test]\nsubject=ombrevard.video.test\noffer=test\n");
   ASSERT_TRUE(b.Start());
   EXPECT_TRUE(b.WaitForLog("refused the credentials")) << b.Log();
   ASSERT_TRUE(WaitUntil([&] { return !b.StatusDocument().empty(); }));
   EXPECT_NE(b.StatusDocument().find("Filename=\"nats_bridge.so\" Opened=\"1\" OpenCode=\"0\""),
             std::string::npos)
       << b.StatusDocument();
-  EXPECT_TRUE(a.WaitForLog("nats_bridge: error: cannot reach the broker at " + nowhere))
-      << a.Log();
+  EXPECT_TRUE(a.WaitForLog("nats_bridge: error: cannot reach the broker at " + nowhere)) << a.Log();
   EXPECT_EQ(Stop(&a), "");
   EXPECT_EQ(Stop(&b), "");
   EXPECT_NE(b.Log().find("nats_bridge: error: the broker at " + broker.Url() +
@@ -281,10 +281,10 @@ TEST_F(BridgeProcessTest, TlsConnectsWithTheGivenAuthority) {
   testing_support::ProcessResult made = testing_support::RunProcess(make);
   ASSERT_TRUE(made.exited && made.status == 0) << made.err;
   Broker broker;
-  ASSERT_TRUE(broker.Start({"--tls", "--tlscert", b.Dir() + "/host.pem", "--tlskey",
-                            b.Dir() + "/host.key"}));
-  b.AddPlugin("nats_bridge.so", Nats(broker.Url(), "tls-ca={dir}/ca.pem\n") +
-                                    "[import in]\nsubject=test.events\n");
+  ASSERT_TRUE(broker.Start(
+      {"--tls", "--tlscert", b.Dir() + "/host.pem", "--tlskey", b.Dir() + "/host.key"}));
+  b.AddPlugin("nats_bridge.so",
+              Nats(broker.Url(), "tls-ca={dir}/ca.pem\n") + "[import in]\nsubject=test.events\n");
   // Without the authority the broker's certificate is refused.
   a.AddPlugin("nats_bridge.so", Nats(broker.Url()) + "[import in]\nsubject=test.events\n");
   ASSERT_TRUE(a.Start());
@@ -337,7 +337,8 @@ TEST_F(BridgeProcessTest, OutageInALiveStreamIsCountedAndTheStreamResumesAtAKeyf
            b.Metric(kBridgeId,
                     "ombrevard_bridge_messages_lost_total{direction=\"import\","
                     "subject=\"ombrevard.video.test\"}") >= 15;
-  })) << a.Log() << b.Log();
+  })) << a.Log()
+      << b.Log();
   StopCamera();
 }
 
@@ -347,16 +348,17 @@ TEST_F(BridgeProcessTest, StreamCarriesOnWhenTheClusterNodeOfItsSenderDies) {
   for (int i = 0; i < 3; i++) {
     std::string others;
     for (int j = 0; j < 3; j++) {
-      if (j != i) others += (others.empty() ? "" : ",") + std::string("nats://127.0.0.1:") +
-                            std::to_string(routes[j]);
+      if (j != i)
+        others += (others.empty() ? "" : ",") + std::string("nats://127.0.0.1:") +
+                  std::to_string(routes[j]);
     }
-    ASSERT_TRUE(nodes[i].Start({"--cluster_name", "ombrevard", "--cluster",
-                                "nats://127.0.0.1:" + std::to_string(routes[i]), "--routes",
-                                others}));
+    ASSERT_TRUE(
+        nodes[i].Start({"--cluster_name", "ombrevard", "--cluster",
+                        "nats://127.0.0.1:" + std::to_string(routes[i]), "--routes", others}));
   }
   for (Broker& node : nodes) {
-    ASSERT_TRUE(WaitUntil([&] { return Count(node.Log(), "Route connection created") >= 2; },
-                          10000))
+    ASSERT_TRUE(
+        WaitUntil([&] { return Count(node.Log(), "Route connection created") >= 2; }, 10000))
         << node.Log();
   }
   StartCamera(nodes[0].Url() + "," + nodes[2].Url(), nodes[1].Url());
