@@ -11,7 +11,10 @@ namespace bridge {
 
 namespace {
 
-constexpr size_t kQueueLimit = 120;  // about four seconds of video per consumer
+// What one consumer may have waiting: enough for a file source that runs
+// far ahead of real time to get through a stall of the consumer's pipeline.
+constexpr size_t kQueuePayloads = 1024;
+constexpr size_t kQueueBytes = 16u << 20;
 
 }  // namespace
 
@@ -30,13 +33,15 @@ void MediaImport::Take(const MessageRef& ref, const Message& message, bool gap) 
       if (end) {
         // A stream that ends is ended for every consumer, started or not.
         consumer->queue.push_back(Entry{ref, message.payload, message.payloadSize, true, {}});
+        consumer->bytes += message.payloadSize;
         continue;
       }
       // After a loss, and while the queue is full, a consumer waits for
       // the next keyframe; it starts at one too, once the caps are known.
-      if (gap || consumer->queue.size() >= kQueueLimit) consumer->waiting = true;
-      if (consumer->queue.size() >= kQueueLimit ||
-          (consumer->waiting && (!keyframe || caps_.empty()))) {
+      bool full = consumer->queue.size() >= kQueuePayloads ||
+                  (consumer->bytes != 0 && consumer->bytes + message.payloadSize > kQueueBytes);
+      if (gap || full) consumer->waiting = true;
+      if (full || (consumer->waiting && (!keyframe || caps_.empty()))) {
         if (consumer->started) counters_->dropped++;
         continue;
       }
@@ -46,6 +51,7 @@ void MediaImport::Take(const MessageRef& ref, const Message& message, bool gap) 
       if (packet.capsSize == 0 && consumer->caps != caps_) entry.caps = caps_;
       consumer->caps = caps_;
       consumer->queue.push_back(entry);
+      consumer->bytes += entry.size;
       consumer->waiting = false;
       consumer->started = true;
     }
@@ -64,6 +70,7 @@ void MediaImport::Serve(PostEventFunction post, uint32_t source, uint32_t stream
     if (stopping_) break;
     Entry entry = consumer.queue.front();
     consumer.queue.pop_front();
+    consumer.bytes -= entry.size;
     hold.unlock();  // no lock held while posting: the post waits on the stream's gate
     const void* payload = entry.payload;
     uint32_t size = entry.size;
@@ -97,6 +104,7 @@ void MediaImport::Serve(PostEventFunction post, uint32_t source, uint32_t stream
           ++it;
         } else {
           counters_->dropped++;
+          consumer.bytes -= it->size;
           it = consumer.queue.erase(it);
         }
       }

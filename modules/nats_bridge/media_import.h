@@ -75,6 +75,7 @@ class MediaImport {
   };
   struct Consumer {
     std::deque<Entry> queue;
+    size_t bytes = 0;     // of the payloads in queue
     bool waiting = true;  // for a keyframe
     std::string caps;     // the caps it has been given
     bool started = false;

@@ -344,6 +344,8 @@ TEST_F(BridgeProcessTest, OutageInALiveStreamIsCountedAndTheStreamResumesAtAKeyf
 
 TEST_F(BridgeProcessTest, StreamCarriesOnWhenTheClusterNodeOfItsSenderDies) {
   int routes[3] = {FreePort(), FreePort(), FreePort()};
+  while (routes[1] == routes[0]) routes[1] = FreePort();
+  while (routes[2] == routes[0] || routes[2] == routes[1]) routes[2] = FreePort();
   Broker nodes[3];
   for (int i = 0; i < 3; i++) {
     std::string others;

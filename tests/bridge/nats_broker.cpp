@@ -5,14 +5,22 @@
 #include "tests/media/media_run.h"
 
 bool Broker::Start(const std::vector<std::string>& args, int port) {
-  port_ = port != 0 ? port : FreePort();
-  args_ = args;
-  LaunchOptions options;
-  options.argv = {kProgram, "-a", "127.0.0.1", "-p", std::to_string(port_)};
-  options.argv.insert(options.argv.end(), args.begin(), args.end());
-  return port_ > 0 && server_.Start(options, tree_.Root()) &&
-         testing_support::WaitUntil(
-             [&] { return Log().find("Server is ready") != std::string::npos; }, 10000);
+  // A free port may be taken by someone else before the broker binds it:
+  // then another one, a few times.
+  for (int attempt = 0; attempt < (port != 0 ? 1 : 3); attempt++) {
+    port_ = port != 0 ? port : FreePort();
+    args_ = args;
+    LaunchOptions options;
+    options.argv = {kProgram, "-a", "127.0.0.1", "-p", std::to_string(port_)};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    if (port_ > 0 && server_.Start(options, tree_.Root()) &&
+        testing_support::WaitUntil(
+            [&] { return Log().find("Server is ready") != std::string::npos; }, 10000)) {
+      return true;
+    }
+    Kill();
+  }
+  return false;
 }
 
 bool Broker::Restart() {
