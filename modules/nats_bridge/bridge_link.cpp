@@ -33,8 +33,12 @@ constexpr auto kConnectFaultRepeat = std::chrono::minutes(10);
 constexpr uint32_t kPostableFlags = 0xFFu | EVENT_FLAG_OTHERS | EVENT_FLAG_MASK8 | EVENT_FLAG_ALL;
 
 std::string LastError(natsStatus status) {
-  const char* text = nats_GetLastError(nullptr);
-  return text != nullptr && text[0] != '\0' ? text : natsStatus_GetText(status);
+  const char* last = nats_GetLastError(nullptr);
+  std::string text = last != nullptr && last[0] != '\0' ? last : natsStatus_GetText(status);
+  // The client puts where in its sources the error arose first: "(conn.c:2088): ".
+  size_t end = text.find("): ");
+  if (!text.empty() && text[0] == '(' && end != std::string::npos) text.erase(0, end + 3);
+  return text;
 }
 
 std::string Label(const std::string& text) {
