@@ -129,11 +129,13 @@ void Core::StopScheduler() {
 }
 
 // Main thread. The one way a long-lived thread ends: signal it, wake what it
-// waits on, look at `finished` every 100 ms, then delete it (which joins).
+// waits on, wait for `finished` (woken as the body ends, looking again at
+// least every 100 ms), then delete it (which joins).
 void Core::EndThread(pt::thread* thread, bool wakeHandler) {
   thread->signal();
   if (wakeHandler) WakeHandler();
-  while (!thread->get_finished()) pt::msleep(100);
+  while (!thread->await_finished(kThreadEndLookMilliseconds)) {
+  }
   delete thread;
 }
 

@@ -61,6 +61,10 @@ constexpr char kCoreVersion[] = OMBREVARD_VERSION;
 // before it gives up and leaves the libraries of those still running loaded.
 constexpr int kCallDrainMilliseconds = 5000;
 
+// Stop is woken as each long-lived thread ends; it also looks at the thread's
+// `finished` flag at least this often.
+constexpr int kThreadEndLookMilliseconds = 100;
+
 // How long the event handler goes on delivering once Stop has asked it to
 // end; what is still queued then is discarded. A queue that never empties
 // (a plug-in reposting what it gets, producers outrunning a slow sink) must
