@@ -27,6 +27,7 @@ Core::Core(const wxFileName& path)
       scheduler(nullptr),
       queueState(QueueState::kClosed),
       queuedBytes(0),
+      handlerAsleep(true),
       deliveryEnding(false),
       refusedPosts(0),
       executable(path),
@@ -62,6 +63,7 @@ bool Core::Start() {
     }
     wakeTrigger = triggerStorage;
     queueState = QueueState::kOpen;
+    handlerAsleep = true;  // until it has looked at the queue
     queueLimits = ReadQueueLimits();
   }
   deliveryEnding.store(false);

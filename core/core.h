@@ -71,6 +71,12 @@ constexpr int kThreadEndLookMilliseconds = 100;
 // not hold Stop up.
 constexpr int kStopDeliveryMilliseconds = 250;
 
+// The event handler takes up to this many records out of the queue under one
+// hold of queueLock. Records taken but not yet delivered are not counted
+// against the queue's bound, so this is also how far the bound may be
+// overshot.
+constexpr size_t kDeliveryBatch = 64;
+
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
 struct PluginRecord {
@@ -203,9 +209,11 @@ class Core {
   enum class AppendResult { kQueued, kFull, kClosed };
   AppendResult Append(const EventRecord& record, Stream* stream) EXCLUDES(queueLock);
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
-  bool TakeNextEvent(QueuedEvent* out) EXCLUDES(queueLock);
+  bool TakeEvents(std::vector<QueuedEvent>* batch) EXCLUDES(queueLock);
+  void PutBack(const std::vector<QueuedEvent>& batch, size_t from) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
-  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
+  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+                 const WriteRequest& writeRequest);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
@@ -222,12 +230,17 @@ class Core {
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
   std::deque<QueuedEvent> queue GUARDED_BY(queueLock);
+  std::vector<QueuedEvent> batch;  // event handler thread only: records taken out
   // What becomes of a post. kClosed before Start and from the moment
   // delivery ends: nothing would deliver a record any more, so posts are
   // refused rather than answered POST_OK and dropped.
   enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
   uint64_t queuedBytes GUARDED_BY(queueLock);  // QueuedCost of every record in `queue`
+  // Set by the handler when it found the queue empty and is about to wait;
+  // the next append wakes it and clears it. While it is busy, appends post
+  // nothing: it looks at the queue again before it waits.
+  bool handlerAsleep GUARDED_BY(queueLock);
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;

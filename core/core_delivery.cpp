@@ -16,43 +16,71 @@ bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
 
 }  // namespace
 
-bool Core::TakeNextEvent(QueuedEvent* out) {
+// Takes the oldest records, up to kDeliveryBatch, in posting order; false
+// when the queue was empty.
+bool Core::TakeEvents(std::vector<QueuedEvent>* out) {
+  out->clear();
   ScopedLock hold(&queueLock);
-  if (queue.empty()) return false;
-  *out = queue.front();
-  queue.pop_front();
-  queuedBytes -= QueuedCost(out->record);
-  return true;
-}  // Callers deliver *out after this returns, with no lock held.
+  size_t count = queue.size() < kDeliveryBatch ? queue.size() : kDeliveryBatch;
+  if (count == 0) handlerAsleep = true;
+  for (size_t i = 0; i < count; i++) {
+    out->push_back(queue.front());
+    queue.pop_front();
+    queuedBytes -= QueuedCost(out->back().record);
+  }
+  return count != 0;
+}  // Callers deliver the records after this returns, with no lock held.
+
+// Returns the undelivered records batch[from..] to the front of the queue,
+// in their order, for the discard at stop to account for.
+void Core::PutBack(const std::vector<QueuedEvent>& taken, size_t from) {
+  ScopedLock hold(&queueLock);
+  for (size_t i = taken.size(); i > from; i--) {
+    queue.push_front(taken[i - 1]);
+    queuedBytes += QueuedCost(taken[i - 1].record);
+  }
+}
 
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
-  QueuedEvent event;
-  const EventRecord& record = event.record;
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
-  while (TakeNextEvent(&event)) {
-    // The Core's own hold: releases during the pass cannot free the payload.
-    payloadRefs.HoldForDelivery(record.payload);
-    uint32_t key = EventQueuedKey(record.type);
-    for (const PluginRecord& plugin : plugins) {
-      if (plugin.library != nullptr) DeliverTo(plugin, record, key);
-    }
-    // Told before the delivery hold ends, which lets a release free the
-    // payload: from then on the stream's gate waits for a release.
-    if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
-      streamTable.MarkKept(event.stream, record.payload);
-    }
-    if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
-    // The clock is read only once a stop is under way.
-    if (deliveryEnding.load(std::memory_order_relaxed)) {
-      int64_t now = MonotonicMilliseconds();
-      if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
-      if (now >= endBy) return;
+  while (TakeEvents(&batch)) {
+    for (size_t i = 0; i < batch.size(); i++) {
+      const QueuedEvent& event = batch[i];
+      const EventRecord& record = event.record;
+      // The Core's own hold: releases during the pass cannot free the payload.
+      payloadRefs.HoldForDelivery(record.payload);
+      uint32_t key = EventQueuedKey(record.type);
+      // Built once; every sink gets a fresh copy, whatever the one before
+      // did to its own.
+      auto writeRequest = MakePluginBlock<WriteRequest>();
+      memcpy(&writeRequest.payloadSize, &record.payloadSize,
+             sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
+      for (const PluginRecord& plugin : plugins) {
+        if (plugin.library != nullptr) DeliverTo(plugin, record, key, writeRequest);
+      }
+      // Told before the delivery hold ends, which lets a release free the
+      // payload: from then on the stream's gate waits for a release.
+      if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
+        streamTable.MarkKept(event.stream, record.payload);
+      }
+      if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
+      // The clock is read only once a stop is under way.
+      if (deliveryEnding.load(std::memory_order_relaxed)) {
+        int64_t now = MonotonicMilliseconds();
+        if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
+        if (now >= endBy) {
+          PutBack(batch, i + 1);
+          batch.clear();
+          return;
+        }
+      }
     }
   }
 }
 
-void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key) {
+void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+                     const WriteRequest& writeRequest) {
   const PluginDescriptor& descriptor = plugin.descriptor;
   uint32_t code = 0;
   if ((record.flags & EVENT_FLAG_OTHERS) != 0 && descriptor.id != record.source) {
@@ -81,9 +109,7 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
         !Matches(descriptor, record.flags, key)) {
       return;
     }
-    auto request = MakePluginBlock<WriteRequest>();
-    memcpy(&request.payloadSize, &record.payloadSize,
-           sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
+    WriteRequest request = writeRequest;
     auto reply = MakePluginBlock<WriteReply>();
     payloadRefs.addRef(record.payload, descriptor.id);
     (void)plugin.write(&request, &reply);
