@@ -214,6 +214,9 @@ class Core {
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
                  const WriteRequest& writeRequest);
+  void CallWrite(const PluginRecord& plugin, const EventRecord& record,
+                 const WriteRequest& writeRequest);
+  void EndCall(uint32_t id, void* payload, uint32_t keep);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 

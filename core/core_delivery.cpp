@@ -6,12 +6,32 @@
 
 namespace {
 
+// The subscription masks that a record's flags select, found once per
+// record rather than once per plug-in.
+struct MaskSelection {
+  int count = 0;
+  int index[PLUGIN_SUBSCRIPTION_MASKS];
+
+  explicit MaskSelection(uint32_t flags) {
+    for (int k = 0; k < 8; k++) {
+      if ((flags & (1u << k)) != 0) index[count++] = k;
+    }
+    if ((flags & EVENT_FLAG_MASK8) != 0) index[count++] = 8;
+  }
+};
+
+// True when one of the selected masks holds every bit of `key`.
+inline bool Matches(const PluginDescriptor& descriptor, const MaskSelection& masks,
+                    uint32_t key) {
+  for (int i = 0; i < masks.count; i++) {
+    if ((key & descriptor.subscriptionMask[masks.index[i]]) == key) return true;
+  }
+  return false;
+}
+
 // True when one of the masks that `flags` selects holds every bit of `key`.
 bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
-  for (int k = 0; k < 8; k++) {
-    if ((flags & (1u << k)) != 0 && (key & descriptor.subscriptionMask[k]) == key) return true;
-  }
-  return (flags & EVENT_FLAG_MASK8) != 0 && (key & descriptor.subscriptionMask[8]) == key;
+  return Matches(descriptor, MaskSelection(flags), key);
 }
 
 }  // namespace
@@ -56,8 +76,19 @@ void Core::DeliverQueue() {
       auto writeRequest = MakePluginBlock<WriteRequest>();
       memcpy(&writeRequest.payloadSize, &record.payloadSize,
              sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
-      for (const PluginRecord& plugin : plugins) {
-        if (plugin.library != nullptr) DeliverTo(plugin, record, key, writeRequest);
+      if ((record.flags & (EVENT_FLAG_OTHERS | EVENT_FLAG_ALL)) == 0) {
+        // The common case: Write to the sinks whose masks match.
+        MaskSelection masks(record.flags);
+        for (const PluginRecord& plugin : plugins) {
+          if (plugin.library != nullptr && plugin.descriptor.eventSink != 0 &&
+              plugin.write != nullptr && Matches(plugin.descriptor, masks, key)) {
+            CallWrite(plugin, record, writeRequest);
+          }
+        }
+      } else {
+        for (const PluginRecord& plugin : plugins) {
+          if (plugin.library != nullptr) DeliverTo(plugin, record, key, writeRequest);
+        }
       }
       // Told before the delivery hold ends, which lets a release free the
       // payload: from then on the stream's gate waits for a release.
@@ -79,6 +110,7 @@ void Core::DeliverQueue() {
   }
 }
 
+// A delivery to one plug-in, whatever the record's flags ask.
 void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
                      const WriteRequest& writeRequest) {
   const PluginDescriptor& descriptor = plugin.descriptor;
@@ -88,37 +120,46 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
   } else if ((record.flags & EVENT_FLAG_ALL) != 0) {
     code = IOCTL_EVENT_ALL;
   }
-  uint32_t keep;
-  if (code != 0) {
-    if (plugin.ioctl == nullptr) return;
-    auto request = MakePluginBlock<IoctlRequest>();
-    request.code = code;
-    request.paramSize = IOCTL_PARAM_SIZE_EVENT;
-    request.paramVersion = 1;
-    request.payloadSize = record.payloadSize;
-    request.payload = record.payload;
-    auto reply = MakePluginBlock<IoctlReply>();
-    reply.code = code;
-    reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
-    reply.paramVersion = 1;
-    payloadRefs.addRef(record.payload, descriptor.id);
-    (void)plugin.ioctl(&request, &reply);
-    keep = reply.keep;
-  } else {
-    if (descriptor.eventSink == 0 || plugin.write == nullptr ||
-        !Matches(descriptor, record.flags, key)) {
-      return;
+  if (code == 0) {
+    if (descriptor.eventSink != 0 && plugin.write != nullptr &&
+        Matches(descriptor, record.flags, key)) {
+      CallWrite(plugin, record, writeRequest);
     }
-    WriteRequest request = writeRequest;
-    auto reply = MakePluginBlock<WriteReply>();
-    payloadRefs.addRef(record.payload, descriptor.id);
-    (void)plugin.write(&request, &reply);
-    keep = reply.keep;
+    return;
   }
+  if (plugin.ioctl == nullptr) return;
+  auto request = MakePluginBlock<IoctlRequest>();
+  request.code = code;
+  request.paramSize = IOCTL_PARAM_SIZE_EVENT;
+  request.paramVersion = 1;
+  request.payloadSize = record.payloadSize;
+  request.payload = record.payload;
+  auto reply = MakePluginBlock<IoctlReply>();
+  reply.code = code;
+  reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
+  reply.paramVersion = 1;
+  payloadRefs.addRef(record.payload, descriptor.id);
+  (void)plugin.ioctl(&request, &reply);
+  EndCall(descriptor.id, record.payload, reply.keep);
+}
+
+// One Write call of a delivery, with the plug-in's hold on the payload
+// around it.
+inline void Core::CallWrite(const PluginRecord& plugin, const EventRecord& record,
+                            const WriteRequest& writeRequest) {
+  WriteRequest request = writeRequest;
+  auto reply = MakePluginBlock<WriteReply>();
+  payloadRefs.addRef(record.payload, plugin.descriptor.id);
+  (void)plugin.write(&request, &reply);
+  EndCall(plugin.descriptor.id, record.payload, reply.keep);
+}
+
+// After a plug-in's call: its hold ends, or stays if its reply kept the payload.
+inline void Core::EndCall(uint32_t id, void* payload, uint32_t keep) {
   if (keep == 0) {
-    (void)payloadRefs.dropRef(record.payload, descriptor.id);  // the delivery hold remains
+    (void)payloadRefs.dropRef(payload, id);  // the delivery hold remains
   } else {
-    payloadRefs.Keep(record.payload, descriptor.id);
+    payloadRefs.Keep(payload, id);
   }
 }
 
