@@ -43,7 +43,7 @@ Core::~Core() {
   instance.compare_exchange_strong(self, nullptr);
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
-  for (const QueuedEvent& event : queue) FreeCopy(event.record.payload);
+  for (size_t i = 0; i < queue.size(); i++) FreeCopy(queue[i].record.payload);
   // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
   // can use or release them any more.
   if (abandonedLibraries == 0) {
@@ -231,7 +231,7 @@ int64_t MonotonicMilliseconds() {
 }
 
 void Core::DrainQueue() {
-  std::deque<QueuedEvent> left;
+  Ring<QueuedEvent> left;
   {
     ScopedLock hold(&queueLock);
     queueState = QueueState::kClosed;
@@ -240,6 +240,6 @@ void Core::DrainQueue() {
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.
-  for (const QueuedEvent& event : left) FreePayload(event.record.payload, event.stream);
+  for (size_t i = 0; i < left.size(); i++) FreePayload(left[i].record.payload, left[i].stream);
   wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

@@ -21,7 +21,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,7 @@
 #include "core/plugin_api.h"
 #include "core/plugin_thread.h"
 #include "core/queue_limits.h"
+#include "core/ring.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
@@ -175,6 +175,12 @@ class Core {
     ScopedLock hold(&queueLock);
     return queue.empty();
   }
+  // Scheduler thread, once the queue has been empty a while: its storage
+  // goes back to the allocator.
+  void TrimQueue() EXCLUDES(queueLock) {
+    ScopedLock hold(&queueLock);
+    queue.Trim();
+  }
   pt::trigger* WakeTriggerForHandler() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
     return wakeTrigger;
@@ -232,7 +238,7 @@ class Core {
   std::vector<PluginRecord> plugins;
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
-  std::deque<QueuedEvent> queue GUARDED_BY(queueLock);
+  Ring<QueuedEvent> queue GUARDED_BY(queueLock);
   std::vector<QueuedEvent> batch;  // event handler thread only: records taken out
   // What becomes of a post. kClosed before Start and from the moment
   // delivery ends: nothing would deliver a record any more, so posts are
