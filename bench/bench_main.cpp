@@ -87,6 +87,7 @@ bool ParseOptions(int argc, char** argv) {
     } else if (const char* where = value("--placement=")) {
       if (strcmp(where, "split") != 0 && strcmp(where, "free") != 0) return false;
       run.options.placeThreads = strcmp(where, "split") == 0;
+      run.options.placementGiven = true;
     } else if (const char* repetitions = value("--repetitions=")) {
       run.options.mode.repetitions = std::max(1, atoi(repetitions));
     } else {
@@ -133,7 +134,19 @@ int main(int argc, char** argv) {
       run.options.only.end()) {
     RunOverload();
   }
-  if (Wanted("throughput")) RunThroughput();
+  if (Wanted("throughput")) {
+    RunThroughput();
+    // Real servers do not pin their threads: unless one placement was asked
+    // for, the same figures again with the kernel placing the threads.
+    if (!run.options.placementGiven && run.placement.producerCpu >= 0) {
+      Placement split = run.placement;
+      run.placement = Placement();
+      run.placementSuffix = ", free placement";
+      RunThroughput();
+      run.placement = split;
+      run.placementSuffix.clear();
+    }
+  }
   if (Wanted("streams")) RunStreams();
   if (Wanted("latency")) RunLatency();
   run.results.insert(run.results.end(), idle.begin(), idle.end());

@@ -4,6 +4,9 @@
 
 namespace {
 
+// The Core spends no more CPU on an event than the minimal bus.
+constexpr double kCpuRatioGoal = 1.0;
+
 std::string FormatValue(double value, Unit unit) {
   char text[32];
   switch (unit) {
@@ -164,12 +167,17 @@ void PrintTable(const std::vector<Figure>& figures, FILE* out) {
 
 void PrintCpuTable(const std::vector<Figure>& figures, FILE* out) {
   std::vector<std::vector<std::string>> rows;
-  rows.push_back({"CPU time per event, all threads (ns)", "Core", "reference", "Core / ref"});
+  rows.push_back(
+      {"CPU time per event, all threads (ns)", "Core", "reference", "Core / ref", "target", ""});
   for (const Figure& figure : figures) {
     if (figure.coreCpu.empty() && figure.referenceCpu.empty()) continue;
+    std::vector<double> ratios = Ratios(figure.coreCpu, figure.referenceCpu);
+    std::string verdict;
+    if (!ratios.empty()) verdict = Summarize(ratios).median <= kCpuRatioGoal ? "ok" : "SHORT";
+    char goal[32];
+    snprintf(goal, sizeof(goal), "ratio <= %.2f", kCpuRatioGoal);
     rows.push_back({figure.name, FormatNanoseconds(figure.coreCpu),
-                    FormatNanoseconds(figure.referenceCpu),
-                    FormatRatios(Ratios(figure.coreCpu, figure.referenceCpu))});
+                    FormatNanoseconds(figure.referenceCpu), FormatRatios(ratios), goal, verdict});
   }
   if (rows.size() > 1) PrintRows(rows, out);
 }

@@ -57,7 +57,7 @@ void RunLatency() {
   median.name = "latency median, 64 B at 1k/s (us)";
   median.unit = Unit::kMicroseconds;
   median.goal = Goal::kRatioAtMost;
-  median.goalValue = 1.5;
+  median.goalValue = 1.0;
   p99.name = "latency p99, 64 B at 1k/s (us)";
   p99.unit = Unit::kMicroseconds;
   size_t events = static_cast<size_t>(run.options.mode.latencyEvents);

@@ -54,6 +54,7 @@ struct Options {
   std::vector<uint32_t> sizes;    // payload sizes to run; empty: all
   std::vector<int> sinkCounts = {1, 8};
   bool placeThreads = true;  // producers and delivery on CPUs of their own
+  bool placementGiven = false;  // --placement named one: throughput runs under it alone
 };
 
 // Where producers and the delivering thread run, for the throughput and
@@ -74,6 +75,7 @@ struct Placement {
 struct BenchRun {
   Options options;
   Placement placement;
+  std::string placementSuffix;  // added to throughput figure names: "" or ", free placement"
   std::string nodeLibrary;                 // path of the built bench_node plug-in
   const uint8_t* payloadSource = nullptr;  // owned by main; page-aligned, kLargestPayload bytes
   std::vector<Figure> results;

@@ -26,6 +26,8 @@ void RunStartStop() {
   start.name = "  of which Start (ms)";
   stop.name = "  of which Stop (ms)";
   for (Figure* figure : {&total, &start, &stop}) figure->unit = Unit::kMilliseconds;
+  stop.goal = Goal::kCoreBelow;  // Stop ends as soon as the threads have
+  stop.goalValue = 10;
   std::string loadedNote;
   for (int r = 0; r < run.options.mode.repetitions; r++) {
     if (run.options.core) {

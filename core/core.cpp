@@ -27,6 +27,7 @@ Core::Core(const wxFileName& path)
       scheduler(nullptr),
       queueState(QueueState::kClosed),
       queuedBytes(0),
+      handlerAsleep(true),
       deliveryEnding(false),
       refusedPosts(0),
       executable(path),
@@ -42,7 +43,7 @@ Core::~Core() {
   instance.compare_exchange_strong(self, nullptr);
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
-  for (const QueuedEvent& event : queue) FreeCopy(event.record.payload);
+  for (size_t i = 0; i < queue.size(); i++) FreeCopy(queue[i].record.payload);
   // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
   // can use or release them any more.
   if (abandonedLibraries == 0) {
@@ -62,6 +63,7 @@ bool Core::Start() {
     }
     wakeTrigger = triggerStorage;
     queueState = QueueState::kOpen;
+    handlerAsleep = true;  // until it has looked at the queue
     queueLimits = ReadQueueLimits();
   }
   deliveryEnding.store(false);
@@ -129,11 +131,13 @@ void Core::StopScheduler() {
 }
 
 // Main thread. The one way a long-lived thread ends: signal it, wake what it
-// waits on, look at `finished` every 100 ms, then delete it (which joins).
+// waits on, wait for `finished` (woken as the body ends, looking again at
+// least every 100 ms), then delete it (which joins).
 void Core::EndThread(pt::thread* thread, bool wakeHandler) {
   thread->signal();
   if (wakeHandler) WakeHandler();
-  while (!thread->get_finished()) pt::msleep(100);
+  while (!thread->await_finished(kThreadEndLookMilliseconds)) {
+  }
   delete thread;
 }
 
@@ -227,7 +231,7 @@ int64_t MonotonicMilliseconds() {
 }
 
 void Core::DrainQueue() {
-  std::deque<QueuedEvent> left;
+  Ring<QueuedEvent> left;
   {
     ScopedLock hold(&queueLock);
     queueState = QueueState::kClosed;
@@ -236,6 +240,6 @@ void Core::DrainQueue() {
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.
-  for (const QueuedEvent& event : left) FreePayload(event.record.payload, event.stream);
+  for (size_t i = 0; i < left.size(); i++) FreePayload(left[i].record.payload, left[i].stream);
   wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

@@ -21,7 +21,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,7 @@
 #include "core/plugin_api.h"
 #include "core/plugin_thread.h"
 #include "core/queue_limits.h"
+#include "core/ring.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
@@ -61,11 +61,21 @@ constexpr char kCoreVersion[] = OMBREVARD_VERSION;
 // before it gives up and leaves the libraries of those still running loaded.
 constexpr int kCallDrainMilliseconds = 5000;
 
+// Stop is woken as each long-lived thread ends; it also looks at the thread's
+// `finished` flag at least this often.
+constexpr int kThreadEndLookMilliseconds = 100;
+
 // How long the event handler goes on delivering once Stop has asked it to
 // end; what is still queued then is discarded. A queue that never empties
 // (a plug-in reposting what it gets, producers outrunning a slow sink) must
 // not hold Stop up.
 constexpr int kStopDeliveryMilliseconds = 250;
+
+// The event handler takes up to this many records out of the queue under one
+// hold of queueLock. Records taken but not yet delivered are not counted
+// against the queue's bound, so this is also how far the bound may be
+// overshot.
+constexpr size_t kDeliveryBatch = 64;
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
@@ -165,6 +175,12 @@ class Core {
     ScopedLock hold(&queueLock);
     return queue.empty();
   }
+  // Scheduler thread, once the queue has been empty a while: its storage
+  // goes back to the allocator.
+  void TrimQueue() EXCLUDES(queueLock) {
+    ScopedLock hold(&queueLock);
+    queue.Trim();
+  }
   pt::trigger* WakeTriggerForHandler() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
     return wakeTrigger;
@@ -199,9 +215,14 @@ class Core {
   enum class AppendResult { kQueued, kFull, kClosed };
   AppendResult Append(const EventRecord& record, Stream* stream) EXCLUDES(queueLock);
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
-  bool TakeNextEvent(QueuedEvent* out) EXCLUDES(queueLock);
+  bool TakeEvents(std::vector<QueuedEvent>* batch) EXCLUDES(queueLock);
+  void PutBack(const std::vector<QueuedEvent>& batch, size_t from) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
-  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
+  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+                 const WriteRequest& writeRequest);
+  void CallWrite(const PluginRecord& plugin, const EventRecord& record,
+                 const WriteRequest& writeRequest);
+  void EndCall(uint32_t id, void* payload, uint32_t keep);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
@@ -217,13 +238,18 @@ class Core {
   std::vector<PluginRecord> plugins;
   EventHandlerThread* eventHandler;  // owned; null when not running
   SchedulerThread* scheduler;        // owned; null when not running
-  std::deque<QueuedEvent> queue GUARDED_BY(queueLock);
+  Ring<QueuedEvent> queue GUARDED_BY(queueLock);
+  std::vector<QueuedEvent> batch;  // event handler thread only: records taken out
   // What becomes of a post. kClosed before Start and from the moment
   // delivery ends: nothing would deliver a record any more, so posts are
   // refused rather than answered POST_OK and dropped.
   enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
   uint64_t queuedBytes GUARDED_BY(queueLock);  // QueuedCost of every record in `queue`
+  // Set by the handler when it found the queue empty and is about to wait;
+  // the next append wakes it and clears it. While it is busy, appends post
+  // nothing: it looks at the queue again before it waits.
+  bool handlerAsleep GUARDED_BY(queueLock);
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;

@@ -6,53 +6,113 @@
 
 namespace {
 
+// The subscription masks that a record's flags select, found once per
+// record rather than once per plug-in.
+struct MaskSelection {
+  int count = 0;
+  int index[PLUGIN_SUBSCRIPTION_MASKS];
+
+  explicit MaskSelection(uint32_t flags) {
+    for (int k = 0; k < 8; k++) {
+      if ((flags & (1u << k)) != 0) index[count++] = k;
+    }
+    if ((flags & EVENT_FLAG_MASK8) != 0) index[count++] = 8;
+  }
+};
+
+// True when one of the selected masks holds every bit of `key`.
+inline bool Matches(const PluginDescriptor& descriptor, const MaskSelection& masks,
+                    uint32_t key) {
+  for (int i = 0; i < masks.count; i++) {
+    if ((key & descriptor.subscriptionMask[masks.index[i]]) == key) return true;
+  }
+  return false;
+}
+
 // True when one of the masks that `flags` selects holds every bit of `key`.
 bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
-  for (int k = 0; k < 8; k++) {
-    if ((flags & (1u << k)) != 0 && (key & descriptor.subscriptionMask[k]) == key) return true;
-  }
-  return (flags & EVENT_FLAG_MASK8) != 0 && (key & descriptor.subscriptionMask[8]) == key;
+  return Matches(descriptor, MaskSelection(flags), key);
 }
 
 }  // namespace
 
-bool Core::TakeNextEvent(QueuedEvent* out) {
+// Takes the oldest records, up to kDeliveryBatch, in posting order; false
+// when the queue was empty.
+bool Core::TakeEvents(std::vector<QueuedEvent>* out) {
+  out->clear();
   ScopedLock hold(&queueLock);
-  if (queue.empty()) return false;
-  *out = queue.front();
-  queue.pop_front();
-  queuedBytes -= QueuedCost(out->record);
-  return true;
-}  // Callers deliver *out after this returns, with no lock held.
+  size_t count = queue.size() < kDeliveryBatch ? queue.size() : kDeliveryBatch;
+  if (count == 0) handlerAsleep = true;
+  for (size_t i = 0; i < count; i++) {
+    out->push_back(queue.front());
+    queue.pop_front();
+    queuedBytes -= QueuedCost(out->back().record);
+  }
+  return count != 0;
+}  // Callers deliver the records after this returns, with no lock held.
+
+// Returns the undelivered records batch[from..] to the front of the queue,
+// in their order, for the discard at stop to account for.
+void Core::PutBack(const std::vector<QueuedEvent>& taken, size_t from) {
+  ScopedLock hold(&queueLock);
+  for (size_t i = taken.size(); i > from; i--) {
+    queue.push_front(taken[i - 1]);
+    queuedBytes += QueuedCost(taken[i - 1].record);
+  }
+}
 
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
-  QueuedEvent event;
-  const EventRecord& record = event.record;
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
-  while (TakeNextEvent(&event)) {
-    // The Core's own hold: releases during the pass cannot free the payload.
-    payloadRefs.HoldForDelivery(record.payload);
-    uint32_t key = EventQueuedKey(record.type);
-    for (const PluginRecord& plugin : plugins) {
-      if (plugin.library != nullptr) DeliverTo(plugin, record, key);
-    }
-    // Told before the delivery hold ends, which lets a release free the
-    // payload: from then on the stream's gate waits for a release.
-    if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
-      streamTable.MarkKept(event.stream, record.payload);
-    }
-    if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
-    // The clock is read only once a stop is under way.
-    if (deliveryEnding.load(std::memory_order_relaxed)) {
-      int64_t now = MonotonicMilliseconds();
-      if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
-      if (now >= endBy) return;
+  while (TakeEvents(&batch)) {
+    for (size_t i = 0; i < batch.size(); i++) {
+      const QueuedEvent& event = batch[i];
+      const EventRecord& record = event.record;
+      // The Core's own hold: releases during the pass cannot free the payload.
+      payloadRefs.HoldForDelivery(record.payload);
+      uint32_t key = EventQueuedKey(record.type);
+      // Built once; every sink gets a fresh copy, whatever the one before
+      // did to its own.
+      auto writeRequest = MakePluginBlock<WriteRequest>();
+      memcpy(&writeRequest.payloadSize, &record.payloadSize,
+             sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
+      if ((record.flags & (EVENT_FLAG_OTHERS | EVENT_FLAG_ALL)) == 0) {
+        // The common case: Write to the sinks whose masks match.
+        MaskSelection masks(record.flags);
+        for (const PluginRecord& plugin : plugins) {
+          if (plugin.library != nullptr && plugin.descriptor.eventSink != 0 &&
+              plugin.write != nullptr && Matches(plugin.descriptor, masks, key)) {
+            CallWrite(plugin, record, writeRequest);
+          }
+        }
+      } else {
+        for (const PluginRecord& plugin : plugins) {
+          if (plugin.library != nullptr) DeliverTo(plugin, record, key, writeRequest);
+        }
+      }
+      // Told before the delivery hold ends, which lets a release free the
+      // payload: from then on the stream's gate waits for a release.
+      if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
+        streamTable.MarkKept(event.stream, record.payload);
+      }
+      if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
+      // The clock is read only once a stop is under way.
+      if (deliveryEnding.load(std::memory_order_relaxed)) {
+        int64_t now = MonotonicMilliseconds();
+        if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
+        if (now >= endBy) {
+          PutBack(batch, i + 1);
+          batch.clear();
+          return;
+        }
+      }
     }
   }
 }
 
-void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key) {
+// A delivery to one plug-in, whatever the record's flags ask.
+void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+                     const WriteRequest& writeRequest) {
   const PluginDescriptor& descriptor = plugin.descriptor;
   uint32_t code = 0;
   if ((record.flags & EVENT_FLAG_OTHERS) != 0 && descriptor.id != record.source) {
@@ -60,39 +120,46 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
   } else if ((record.flags & EVENT_FLAG_ALL) != 0) {
     code = IOCTL_EVENT_ALL;
   }
-  uint32_t keep;
-  if (code != 0) {
-    if (plugin.ioctl == nullptr) return;
-    auto request = MakePluginBlock<IoctlRequest>();
-    request.code = code;
-    request.paramSize = IOCTL_PARAM_SIZE_EVENT;
-    request.paramVersion = 1;
-    request.payloadSize = record.payloadSize;
-    request.payload = record.payload;
-    auto reply = MakePluginBlock<IoctlReply>();
-    reply.code = code;
-    reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
-    reply.paramVersion = 1;
-    payloadRefs.addRef(record.payload, descriptor.id);
-    (void)plugin.ioctl(&request, &reply);
-    keep = reply.keep;
-  } else {
-    if (descriptor.eventSink == 0 || plugin.write == nullptr ||
-        !Matches(descriptor, record.flags, key)) {
-      return;
+  if (code == 0) {
+    if (descriptor.eventSink != 0 && plugin.write != nullptr &&
+        Matches(descriptor, record.flags, key)) {
+      CallWrite(plugin, record, writeRequest);
     }
-    auto request = MakePluginBlock<WriteRequest>();
-    memcpy(&request.payloadSize, &record.payloadSize,
-           sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
-    auto reply = MakePluginBlock<WriteReply>();
-    payloadRefs.addRef(record.payload, descriptor.id);
-    (void)plugin.write(&request, &reply);
-    keep = reply.keep;
+    return;
   }
+  if (plugin.ioctl == nullptr) return;
+  auto request = MakePluginBlock<IoctlRequest>();
+  request.code = code;
+  request.paramSize = IOCTL_PARAM_SIZE_EVENT;
+  request.paramVersion = 1;
+  request.payloadSize = record.payloadSize;
+  request.payload = record.payload;
+  auto reply = MakePluginBlock<IoctlReply>();
+  reply.code = code;
+  reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
+  reply.paramVersion = 1;
+  payloadRefs.addRef(record.payload, descriptor.id);
+  (void)plugin.ioctl(&request, &reply);
+  EndCall(descriptor.id, record.payload, reply.keep);
+}
+
+// One Write call of a delivery, with the plug-in's hold on the payload
+// around it.
+inline void Core::CallWrite(const PluginRecord& plugin, const EventRecord& record,
+                            const WriteRequest& writeRequest) {
+  WriteRequest request = writeRequest;
+  auto reply = MakePluginBlock<WriteReply>();
+  payloadRefs.addRef(record.payload, plugin.descriptor.id);
+  (void)plugin.write(&request, &reply);
+  EndCall(plugin.descriptor.id, record.payload, reply.keep);
+}
+
+// After a plug-in's call: its hold ends, or stays if its reply kept the payload.
+inline void Core::EndCall(uint32_t id, void* payload, uint32_t keep) {
   if (keep == 0) {
-    (void)payloadRefs.dropRef(record.payload, descriptor.id);  // the delivery hold remains
+    (void)payloadRefs.dropRef(payload, id);  // the delivery hold remains
   } else {
-    payloadRefs.Keep(record.payload, descriptor.id);
+    payloadRefs.Keep(payload, id);
   }
 }
 

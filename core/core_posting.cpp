@@ -130,9 +130,12 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
     if (!Admits(record)) return AppendResult::kFull;
-    // The handler only waits after finding the queue empty under this lock,
-    // so a queue that was not empty already has a wake-up on its way.
-    if (queue.empty()) wake = wakeTrigger;
+    // The handler only waits after finding the queue empty under this lock;
+    // until then it is busy and looks again before it waits.
+    if (handlerAsleep) {
+      handlerAsleep = false;
+      wake = wakeTrigger;
+    }
     queue.push_back(QueuedEvent{record, stream});
     queuedBytes += QueuedCost(record);
   }

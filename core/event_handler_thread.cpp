@@ -10,10 +10,12 @@ void EventHandlerThread::execute() {
   Core::MarkDeliveryThread();
   // The trigger exists from before this thread starts until after it ends.
   pt::trigger* wake = core->WakeTriggerForHandler();
-  while (!get_signaled()) {
+  // Delivers once more after the stop signal, however soon it came: what
+  // was queued before Stop gets its bounded time like the rest.
+  do {
     wake->wait();
     core->DeliverQueue();
-  }
+  } while (!get_signaled());
   // Delivery ends here: later posts are refused, what is left is discarded.
   core->DrainQueue();
 }

@@ -48,18 +48,6 @@ bool PayloadRefs::EndDelivery(void* payload) {
   return table.find(payload) == table.end();
 }
 
-void PayloadRefs::addRef(void* payload, uint32_t holder) {
-  if (payload == nullptr) return;
-  call.store(kCallActive | holder, std::memory_order_release);
-}
-
-bool PayloadRefs::dropRef(void* payload, uint32_t holder) {
-  (void)holder;  // the call word names the one call in progress
-  if (payload == nullptr) return true;
-  call.store(0, std::memory_order_release);
-  return false;  // the delivery hold stays until EndDelivery
-}
-
 void PayloadRefs::Keep(void* payload, uint32_t holder) {
   if (payload == nullptr) return;
   ScopedLock hold(&lock);

@@ -64,8 +64,15 @@ class PayloadRefs {
   // true at once for null), Keep when it did: the hold stays until the
   // plug-in's release, unless that release came already. Only Keep takes the
   // lock.
-  void addRef(void* payload, uint32_t holder);
-  bool dropRef(void* payload, uint32_t holder);
+  void addRef(void* payload, uint32_t holder) {
+    if (payload != nullptr) call.store(kCallActive | holder, std::memory_order_release);
+  }
+  bool dropRef(void* payload, uint32_t holder) {
+    (void)holder;  // the call word names the one call in progress
+    if (payload == nullptr) return true;
+    call.store(0, std::memory_order_release);
+    return false;  // the delivery hold stays until EndDelivery
+  }
   void Keep(void* payload, uint32_t holder) EXCLUDES(lock);
 
   // A release post: as dropRef, but tells a payload nobody holds apart from

@@ -63,7 +63,10 @@ void SchedulerThread::execute() {
     if (++ticks % kTicksPerSecond != 0) continue;
     core->ReportRefusedPosts();
     bool idle = core->QueueEmpty();
-    if (idle && wasIdle) (void)ReleaseFreeHeap();  // how much is of no concern here
+    if (idle && wasIdle) {
+      core->TrimQueue();
+      (void)ReleaseFreeHeap();  // how much is of no concern here
+    }
     wasIdle = idle;
   }
 }

@@ -6,7 +6,7 @@ namespace pt {
 
 thread::thread(bool isautofree)
     : handle(0), autofree(isautofree ? 1 : 0), running(0), signaled(0), finished(0),
-      released(0), wakeup(0) {}
+      released(0), wakeup(0), ended(0) {}
 
 thread::~thread() {
   // A started joinable thread nobody waited for is detached, never joined:
@@ -53,7 +53,18 @@ void thread::epilogue() {
     delete e;
   }
   atomicexchange(&finished, 1);
-  if (autofree) delete this;
+  if (autofree) {
+    delete this;
+    return;
+  }
+  // The owner deletes the object only after joining, so this post is safe.
+  ended.post();
+}
+
+bool thread::await_finished(int milliseconds) {
+  if (get_finished()) return true;
+  ended.wait(milliseconds);
+  return get_finished();
 }
 
 void* _threadproc(void* arg) {

@@ -1,9 +1,11 @@
 // pt::thread: the base of every thread of the system.
 //
 // A joinable thread (autofree false) belongs to its owner, who stops it by
-// signal(), waking whatever it blocks on and polling finished(), then deletes
-// it; derived classes call waitfor() first in their own destructor so the
-// system thread has ended before any part of the object goes. An autofree
+// signal(), waking whatever it blocks on and waiting for finished()
+// (await_finished wakes the moment the body has ended; its time-out is the
+// owner's fallback look at the flag), then deletes it; derived classes call
+// waitfor() first in their own destructor so the system thread has ended
+// before any part of the object goes. An autofree
 // thread runs detached and deletes its own object when its body ends; once
 // started nobody else touches it.
 //
@@ -36,6 +38,10 @@ class thread : public unknown {
   bool get_finished() const { return __atomic_load_n(&finished, __ATOMIC_SEQ_CST) != 0; }
   bool get_running() const { return __atomic_load_n(&running, __ATOMIC_SEQ_CST) != 0; }
 
+  // Joinable threads only, for their owner: waits up to milliseconds for the
+  // body to end. True once finished.
+  bool await_finished(int milliseconds);
+
  protected:
   // Waits up to milliseconds for a signal: true when signalled, false on time-out.
   bool relax(int milliseconds) { return wakeup.wait(milliseconds); }
@@ -54,6 +60,7 @@ class thread : public unknown {
   int finished;
   int released;
   timedsem wakeup;   // posted by signal, waited on by relax
+  timedsem ended;    // joinable threads: posted once finished is set
 };
 
 }  // namespace pt

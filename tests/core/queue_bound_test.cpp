@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <mutex>
+#include <random>
 
 #include "core/queue_limits.h"
+#include "core/ring.h"
 #include "tests/core/core_harness.h"
 
 namespace {
@@ -129,6 +132,32 @@ TEST_F(QueueBoundTest, PayloadBytesAndRecordsCountAgainstTheByteBound) {
   ASSERT_TRUE(relay->WaitForCount(ENTRY_WRITE, 2, Scaled(5000)));
   EXPECT_EQ(PostMany(10, 1000), 3);
   release.store(true);
+}
+
+// The queue's storage: order survives wrapping round, growing while wrapped,
+// records put back at the front, and trimming, against a deque doing the same.
+TEST(RingTest, KeepsFirstInFirstOutThroughWrapsGrowthAndPutBacks) {
+  Ring<int> ring;
+  std::deque<int> model;
+  std::mt19937 random(7);
+  int next = 0;
+  for (int step = 0; step < 20000; step++) {
+    int choice = static_cast<int>(random() % 10);
+    if (choice < 5 || model.empty()) {
+      ring.push_back(next);
+      model.push_back(next++);
+    } else if (choice < 9) {
+      ASSERT_EQ(ring.front(), model.front());
+      ring.pop_front();
+      model.pop_front();
+    } else {
+      ring.push_front(-next);
+      model.push_front(-next++);
+    }
+    ASSERT_EQ(ring.size(), model.size());
+    if (model.empty()) ring.Trim();
+  }
+  for (size_t i = 0; i < model.size(); i++) ASSERT_EQ(ring[i], model[i]);
 }
 
 }  // namespace
