@@ -3,9 +3,7 @@
 // stops in the middle of streams, faults in settings and pipelines, and a
 // slow consumer.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,22 +36,6 @@ size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
   return count;
-}
-
-// A TCP port on the loopback that nothing listens on just now.
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = -1;
-  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(probe);
-  return port;
 }
 
 class MediaProcessTest : public testing::Test {
@@ -167,7 +149,7 @@ TEST_F(MediaProcessTest, BadSettingsFileIsReportedAndTheServerRunsOn) {
 
 TEST_F(MediaProcessTest, FailingPipelinesAreReportedAndTheOthersGoOn) {
   // A TCP server that the "network" source reads from, killed mid-stream.
-  int port = FreePort();
+  int port = testing_support::FreePort();
   ASSERT_GT(port, 0);
   HeldServer sender;
   LaunchOptions sending;
