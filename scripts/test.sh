@@ -34,19 +34,23 @@ skipped() { awk -F'\t' -v set="$1" '$1 == set { print $2; exit }' "$report"; }
 skip_notice() { printf '\n%s\n%s\n%s\n\n' "!!!!!!!!" "$1" "!!!!!!!!" >&2; }
 
 # Said before the native pass and again at the end, where it is seen.
-media_notice() {
+package_notices() {
   local why
   why=$(skipped media)
   [ -z "$why" ] || skip_notice "media tests SKIPPED: GStreamer could not be installed: $why"
+  why=$(skipped admin)
+  [ -z "$why" ] || skip_notice "admin tests SKIPPED: libmicrohttpd could not be installed: $why"
+  why=$(skipped admin-tools)
+  [ -z "$why" ] || skip_notice "admin promtool and browser checks SKIPPED: $why"
 }
 
 step "native build and tests"
-media_notice
+package_notices
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 if [ "${1:-}" = "--native" ]; then
-  media_notice
+  package_notices
   exit 0
 fi
 
@@ -104,4 +108,4 @@ step "valgrind memcheck of a foreground start and stop"
 cmake -S . -B build-memcheck -DCMAKE_BUILD_TYPE=Debug -DOMBREVARD_TCMALLOC=OFF -DOMBREVARD_TESTS=OFF
 cmake --build build-memcheck -j"$jobs"
 scripts/memcheck.sh build-memcheck
-media_notice
+package_notices
