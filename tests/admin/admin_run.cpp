@@ -85,6 +85,12 @@ AdminServer::AdminServer(const std::string& settings) : port_(testing_support::F
   tree_.WriteFile(tree_.PluginDir() + "/admin.conf", text);
 }
 
+bool AdminServer::AddPlugin(const std::string& name, const std::string& settings) {
+  tree_.WriteFile(tree_.PluginDir() + "/" + name + ".conf", settings);
+  return !tree_.AddPlugin(std::string(OMBREVARD_PLUGIN_DIR) + "/" + name + ".so", name + ".so")
+              .empty();
+}
+
 bool AdminServer::Start() {
   LaunchOptions options;
   options.argv = {tree_.ExecutablePath(), "-d"};
@@ -106,6 +112,16 @@ int AdminServer::Stop() {
 }
 
 std::string AdminServer::Log() const { return ReadFile(tree_.Root() + "/held.err"); }
+
+int Promtool(const std::string& text, std::string* report) {
+  if (access("/usr/bin/promtool", X_OK) != 0) return -1;
+  testing_support::ProcessOptions promtool;
+  promtool.argv = {"/usr/bin/promtool", "check", "metrics"};
+  promtool.input = text;
+  testing_support::ProcessResult checked = testing_support::RunProcess(promtool);
+  *report = checked.out + checked.err;
+  return checked.exited && checked.status == 0 ? 1 : 0;
+}
 
 bool HaveBrowser() {
   return access("/usr/bin/chromium", X_OK) == 0 && access("/usr/bin/chromedriver", X_OK) == 0;

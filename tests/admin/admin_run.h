@@ -37,6 +37,9 @@ class AdminServer {
   AdminServer& operator=(const AdminServer&) = delete;
 
   bool Installed() const { return installed_; }
+  // Adds a plug-in of the build's plug-in folder ("gst_source"), with
+  // `settings` as its .conf file.
+  bool AddPlugin(const std::string& name, const std::string& settings);
   int Port() const { return port_; }
   bool Start();
   // Waits (scaled) until the server's standard error holds `text`.
@@ -52,6 +55,10 @@ class AdminServer {
   bool installed_ = false;
   HeldServer server_;
 };
+
+// Runs `promtool check metrics` on `text`: 1 when it passes, 0 when it
+// fails (its report in `report`), -1 when promtool is not installed.
+int Promtool(const std::string& text, std::string* report);
 
 // Chromium, headless, asked for `url` once: the DOM as it stands when the
 // page has loaded (the issue's `chromium --headless --dump-dom`).
