@@ -38,7 +38,7 @@ class HttpServer {
   static constexpr size_t kLargestRequest = 8 * 1024;
 
   HttpServer(AdminState* state, const plugin_common::PluginLog& log)
-      : state_(state), log_(log), metrics_(log) {}
+      : state_(state), metrics_(log) {}
   ~HttpServer() { Stop(); }
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -59,7 +59,6 @@ class HttpServer {
   bool Authorized(MHD_Connection* connection) const;
 
   AdminState* state_;
-  const plugin_common::PluginLog& log_;
   MetricsText metrics_;
   MHD_Daemon* daemon_ = nullptr;
   std::string token_;  // fixed while the daemon runs
