@@ -6,6 +6,7 @@
 //   address=127.0.0.1   numeric IPv4 or IPv6; all addresses only when set so
 //   port=8090
 //   token=              optional; when set, every request needs it
+//   preview=            optional; a media source to show live (preview.h)
 //
 // It serves the Core's counters, the plug-ins and what it hears on the bus
 // (http_server.h): /metrics, /api/status, /api/stats, /api/events and the
@@ -27,9 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "core/media.h"
 #include "core/plugin_api.h"
 #include "modules/admin/admin_state.h"
 #include "modules/admin/http_server.h"
+#include "modules/admin/preview.h"
 #include "modules/common/plugin_log.h"
 #include "modules/common/plugin_metrics.h"
 #include "modules/common/plugin_settings.h"
@@ -49,10 +52,13 @@ const std::vector<plugin_common::SettingGroup> kGroups = {
      false,
      {{"address", SettingType::kText, "127.0.0.1"},
       {"port", SettingType::kInteger, "8090", 1, 65535},
-      {"token", SettingType::kText, ""}}},
+      {"token", SettingType::kText, ""},
+      {"preview", SettingType::kText, ""}}},
 };
 
+PostEventFunction postEvent;  // set in Load; read-only afterwards
 admin::AdminState state;
+admin::Preview preview;
 std::unique_ptr<admin::HttpServer> server;  // main thread only
 
 // A token goes into headers and query strings as it is: visible ASCII only.
@@ -68,7 +74,7 @@ bool UsableToken(const std::string& token) {
 extern "C" {
 
 PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
-  (void)request;  // it posts nothing
+  postEvent = static_cast<const LoadRequest*>(request)->postEvent;
   PluginDescriptor* descriptor = static_cast<PluginDescriptor*>(reply);
   descriptor->id = kAdminId;
   for (uint32_t& mask : descriptor->subscriptionMask) mask = 0xFFFFFFFFu;
@@ -88,7 +94,8 @@ PLUGIN_EXPORT int32_t Open(void* request, void* reply) {
     settings.Reject(http, "token", "only visible ASCII characters, no blanks");
     return 1;
   }
-  server.reset(new admin::HttpServer(&state, kLog));
+  preview.Configure(http.Text("preview"), postEvent, MediaStreamHandle(kAdminId, 0));
+  server.reset(new admin::HttpServer(&state, &preview, kLog));
   std::string why;
   if (!server->Start(http.Text("address"), static_cast<int>(http.Integer("port")),
                      http.Text("token"), &why)) {
@@ -107,6 +114,7 @@ PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
   const char* text = static_cast<const char*>(write->payload);
   size_t length = text != nullptr ? write->payloadSize : 0;
   state.Heard(write->source, write->stream, write->flags, write->type, write->payloadSize);
+  preview.Take(write);
   if (write->type == TYPE_TEXT_NOTICE) {
     state.Notice(write->source, text, length);
   } else if (write->type == plugin_common::kPluginMetricsType && length > 0) {
@@ -130,6 +138,7 @@ PLUGIN_EXPORT int32_t IOCTL(void* request, void* reply) {
   if (length > 0 && length < (1u << 20) && memmem(text, length, kStatusRoot, 5) != nullptr &&
       strncmp(text, "<?xml", length < 5 ? length : 5) == 0) {
     state.ModuleStatus(text, length);
+    preview.Ready();
   }
   return 0;
 }
@@ -137,6 +146,7 @@ PLUGIN_EXPORT int32_t IOCTL(void* request, void* reply) {
 PLUGIN_EXPORT int32_t Close(void* request, void* reply) {
   (void)request;
   (void)reply;
+  preview.Stop();
   if (server != nullptr) server->Stop();
   return 0;
 }

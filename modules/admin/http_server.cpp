@@ -22,6 +22,17 @@ namespace {
 constexpr int kKeepAliveMs = 15000;  // a comment to tail readers after this much silence
 constexpr size_t kTailBacklog = 20;  // entries a new tail reader gets from before it came
 const char kRowsMark[] = "<!--PLUGIN_ROWS-->";
+const char kPreviewMark[] = "<!--PREVIEW-->";
+const char kPreviewPart[] =
+    "<h2>Preview</h2>\n<img id=\"preview\" alt=\"live preview\" width=\"480\">";
+
+// Hands libmicrohttpd what fits of `pending`.
+ssize_t Drain(std::string* pending, char* buffer, size_t most) {
+  size_t length = pending->size() < most ? pending->size() : most;
+  memcpy(buffer, pending->data(), length);
+  pending->erase(0, length);
+  return static_cast<ssize_t>(length);
+}
 
 // The live tail of one reader, fed to libmicrohttpd as it can send.
 struct TailReader {
@@ -51,16 +62,60 @@ ssize_t ReadTail(void* cls, uint64_t, char* buffer, size_t most) {
       }
     }
   }
-  size_t length = reader->pending.size() < most ? reader->pending.size() : most;
-  memcpy(buffer, reader->pending.data(), length);
-  reader->pending.erase(0, length);
-  return static_cast<ssize_t>(length);
+  return Drain(&reader->pending, buffer, most);
 }
 
 void EndTail(void* cls) {
   TailReader* reader = static_cast<TailReader*>(cls);
   reader->state->RemoveReader(reader->dropped);
   delete reader;
+}
+
+// One viewer of the preview: the latest frame each time, as a part of a
+// multipart/x-mixed-replace answer.
+struct PreviewViewer {
+  Preview* preview;
+  AdminState* state;  // counts viewers with the tail readers
+  uint64_t seen = 0;
+  std::string pending;
+};
+
+ssize_t ReadPreview(void* cls, uint64_t, char* buffer, size_t most) {
+  PreviewViewer* viewer = static_cast<PreviewViewer*>(cls);
+  if (viewer->pending.empty()) {
+    std::string jpeg;
+    switch (viewer->preview->Next(&viewer->seen, &jpeg, kKeepAliveMs)) {
+      case Preview::Frame::kStopped:
+      case Preview::Frame::kNone:  // the source stopped sending: end, the page may ask again
+        return MHD_CONTENT_READER_END_OF_STREAM;
+      case Preview::Frame::kNew:
+        viewer->pending = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                          std::to_string(jpeg.size()) + "\r\n\r\n" + jpeg + "\r\n";
+        break;
+    }
+  }
+  return Drain(&viewer->pending, buffer, most);
+}
+
+void EndPreview(void* cls) {
+  PreviewViewer* viewer = static_cast<PreviewViewer*>(cls);
+  viewer->state->RemoveReader(false);
+  delete viewer;
+}
+
+MHD_Result Stream(MHD_Connection* connection, MHD_ContentReaderCallback read, void* context,
+                  MHD_ContentReaderFreeCallback end, const char* type) {
+  MHD_Response* response =
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, read, context, end);
+  if (response == nullptr) {
+    end(context);
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, "Content-Type", type);
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return queued;
 }
 
 MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body,
@@ -192,7 +247,7 @@ int HttpServer::Answer(MHD_Connection* connection, const char* url, const char* 
   }
   std::string path = url;
   if (path != "/" && path != "/metrics" && path != "/api/status" && path != "/api/stats" &&
-      path != "/api/events") {
+      path != "/api/events" && (path != "/preview" || !preview_->Enabled())) {
     return Plain(connection, MHD_HTTP_NOT_FOUND, "404 Not Found");
   }
   if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
@@ -204,17 +259,14 @@ int HttpServer::Answer(MHD_Connection* connection, const char* url, const char* 
       return Plain(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many readers of the tail");
     TailReader* reader =
         new TailReader{state_, state_->TailStart(kTailBacklog), "retry: 2000\n\n", false};
-    MHD_Response* response =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &ReadTail, reader, &EndTail);
-    if (response == nullptr) {
-      EndTail(reader);
-      return MHD_NO;
-    }
-    MHD_add_response_header(response, "Content-Type", "text/event-stream");
-    MHD_add_response_header(response, "Cache-Control", "no-store");
-    MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
-    MHD_destroy_response(response);
-    return queued;
+    return Stream(connection, &ReadTail, reader, &EndTail, "text/event-stream");
+  }
+  if (path == "/preview") {
+    if (!state_->AddReader(2 * kMostTailReaders))
+      return Plain(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many viewers");
+    preview_->Start();
+    return Stream(connection, &ReadPreview, new PreviewViewer{preview_, state_, 0, ""}, &EndPreview,
+                  "multipart/x-mixed-replace; boundary=frame");
   }
   ServerView view = ReadServer(*state_);
   if (path == "/metrics")
@@ -226,6 +278,9 @@ int HttpServer::Answer(MHD_Connection* connection, const char* url, const char* 
   std::string page = kDashboardPage;
   size_t mark = page.find(kRowsMark);
   if (mark != std::string::npos) page.replace(mark, sizeof(kRowsMark) - 1, PluginRows(view));
+  mark = page.find(kPreviewMark);
+  if (mark != std::string::npos && preview_->Enabled())
+    page.replace(mark, sizeof(kPreviewMark) - 1, kPreviewPart);
   return Reply(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
 }
 

@@ -6,6 +6,7 @@
 //   GET /api/status    version, uptime, plug-ins, the module status document
 //   GET /api/stats     every counter
 //   GET /api/events    Server-Sent Events: text notices and sampled events
+//   GET /preview       MJPEG of the preview source, when one is set (preview.h)
 //   GET /              the dashboard page
 //
 // With a token set, every request needs it, as "Authorization: Bearer
@@ -24,6 +25,7 @@
 
 #include "modules/admin/admin_state.h"
 #include "modules/admin/metrics_text.h"
+#include "modules/admin/preview.h"
 #include "modules/common/plugin_log.h"
 
 struct MHD_Daemon;
@@ -34,11 +36,11 @@ namespace admin {
 class HttpServer {
  public:
   static constexpr unsigned kMostConnections = 64;
-  static constexpr size_t kMostTailReaders = 16;
+  static constexpr size_t kMostTailReaders = 16;  // and as many preview viewers
   static constexpr size_t kLargestRequest = 8 * 1024;
 
-  HttpServer(AdminState* state, const plugin_common::PluginLog& log)
-      : state_(state), metrics_(log) {}
+  HttpServer(AdminState* state, Preview* preview, const plugin_common::PluginLog& log)
+      : state_(state), preview_(preview), metrics_(log) {}
   ~HttpServer() { Stop(); }
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -59,6 +61,7 @@ class HttpServer {
   bool Authorized(MHD_Connection* connection) const;
 
   AdminState* state_;
+  Preview* preview_;
   MetricsText metrics_;
   MHD_Daemon* daemon_ = nullptr;
   std::string token_;  // fixed while the daemon runs

@@ -218,11 +218,13 @@ TEST(AdminPortTest, AnAddressInUseIsReportedAndTheServerRunsOn) {
 }
 
 #ifdef OMBREVARD_MEDIA_PLUGINS
-TEST(AdminMediaTest, MetricsCarryFramesAndBitsPerStream) {
-  AdminServer server(kSettings);
+TEST(AdminMediaTest, MetricsCarryFramesAndBitsPerStreamAndThePreviewIsLive) {
+  AdminServer server(std::string(kSettings) + "preview=pattern\n");
   ASSERT_TRUE(server.AddPlugin("gst_source",
                                "[source test]\nlive=true\npipeline=videotestsrc is-live=true ! "
-                               "video/x-raw,width=160,height=120,framerate=30/1\n"));
+                               "video/x-raw,width=160,height=120,framerate=30/1\n"
+                               "[source pattern]\nlive=true\npipeline=videotestsrc is-live=true ! "
+                               "video/x-raw,width=160,height=120,framerate=10/1 ! jpegenc\n"));
   ASSERT_TRUE(server.AddPlugin("gst_sink", "[output view]\nsource=test\npipeline=fakesink\n"));
   ASSERT_TRUE(server.Installed());
   ASSERT_TRUE(server.Start());
@@ -240,6 +242,15 @@ TEST(AdminMediaTest, MetricsCarryFramesAndBitsPerStream) {
         << line << "\n"
         << metrics.body << server.Log();
   }
+  // Streams run: a live picture too. The page offers it, /preview sends JPEG frames.
+  EXPECT_NE(Get(server.Port(), "/", kBearer).body.find("<img id=\"preview\""), std::string::npos);
+  HttpAnswer preview =
+      SendRaw(server.Port(), "GET /preview HTTP/1.1\r\nHost: x\r\n" + kBearer + "\r\n", 3000);
+  EXPECT_NE(preview.head.find("multipart/x-mixed-replace; boundary=frame"), std::string::npos)
+      << preview.head << server.Log();
+  EXPECT_NE(preview.body.find("--frame\r\nContent-Type: image/jpeg\r\nContent-Length: "),
+            std::string::npos);
+  EXPECT_NE(preview.body.find("\r\n\r\n\xFF\xD8\xFF"), std::string::npos);  // a JPEG's start
   std::string report;
   EXPECT_NE(Promtool(metrics.body, &report), 0) << report << metrics.body;
   EXPECT_EQ(server.Stop(), 0) << server.Log();
