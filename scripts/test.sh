@@ -82,10 +82,10 @@ for sanitizer in address thread; do
   # unoptimised build keeps (a store nothing reads, say), and leaks follow.
   type=Debug
   [ "$sanitizer" = address ] && type=RelWithDebInfo
-  # The media plug-ins under AddressSanitizer only: GLib and GStreamer are not
+  # The shipped plug-ins under AddressSanitizer only: GLib and GStreamer are not
   # built for ThreadSanitizer, whose reports about their locks would be noise.
   folders="threads;core;host"
-  [ "$sanitizer" = address ] && folders="$folders;media"
+  [ "$sanitizer" = address ] && folders="$folders;media;admin"
   cmake -S . -B "build-$sanitizer" -DCMAKE_BUILD_TYPE="$type" -DSANITIZE="$sanitizer" \
     -DOMBREVARD_TEST_FOLDERS="$folders"
   cmake --build "build-$sanitizer" -j"$jobs"

@@ -96,6 +96,7 @@ bool AdminServer::Start() {
   options.argv = {tree_.ExecutablePath(), "-d"};
   options.cwd = tree_.Root();
   options.env["HOME"] = tree_.Root();
+  AddGLibOptions(&options);
   return installed_ && server_.Start(options, tree_.Root());
 }
 

@@ -53,16 +53,7 @@ bool MediaServer::Start() {
   options.env["HOME"] = tree_.Root();
   options.env["OMBREVARD_MEDIA_WATCH"] = tree_.Root() + "/watch";
   if (!watchSize_.empty()) options.env["OMBREVARD_MEDIA_WATCH_SIZE"] = watchSize_;
-  // Address-sanitizer builds only (others ignore both): GLib's one-time
-  // allocations are not ours to report, and a stack through GLib, which
-  // keeps no frame pointers, is whole only with the slow unwinder.
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
-  options.env["LSAN_OPTIONS"] = std::string("suppressions=") + OMBREVARD_LSAN_SUPPRESSIONS;
-  // Every GLib allocation its own block, as under valgrind, so that a leak
-  // inside one of GLib's slabs shows.
-  options.env["G_SLICE"] = "always-malloc";
+  AddGLibOptions(&options);
   return installed_ && server_.Start(options, tree_.Root());
 }
 
