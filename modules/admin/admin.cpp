@@ -10,7 +10,8 @@
 //
 // It serves the Core's counters, the plug-ins and what it hears on the bus
 // (http_server.h): /metrics, /api/status, /api/stats, /api/events and the
-// dashboard at /. It hears every queued event (all nine masks), the text
+// dashboard at /. With a settings file it hears every queued event (all nine
+// masks; without one it subscribes to nothing), the text
 // notices among them, the other plug-ins' metrics blocks
 // (modules/common/plugin_metrics.h), and by IOCTL the module status document
 // and every broadcast.
@@ -23,6 +24,7 @@
 // the delivery thread, where they only count and copy into AdminState; the
 // HTTP server's threads, from Open to Close.
 #include <string.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -77,6 +79,10 @@ PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   postEvent = static_cast<const LoadRequest*>(request)->postEvent;
   PluginDescriptor* descriptor = static_cast<PluginDescriptor*>(reply);
   descriptor->id = kAdminId;
+  // Without a settings file it stays idle: it then hears nothing either, and
+  // costs the delivery thread nothing.
+  std::string settings = PluginSettings::PathFor(reinterpret_cast<const void*>(&Load));
+  if (access(settings.c_str(), F_OK) != 0) return 0;
   for (uint32_t& mask : descriptor->subscriptionMask) mask = 0xFFFFFFFFu;
   descriptor->eventSink = 1;
   return 0;

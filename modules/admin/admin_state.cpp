@@ -45,8 +45,10 @@ void AdminState::Stop() {
 
 void AdminState::Heard(uint32_t source, uint32_t stream, uint32_t flags, uint32_t type,
                        uint32_t size) {
-  eventsHeard_.fetch_add(1, std::memory_order_relaxed);
-  bytesHeard_.fetch_add(size, std::memory_order_relaxed);
+  // One writer (the delivery thread): a plain load and store, no locked
+  // read-modify-write.
+  eventsHeard_.store(eventsHeard_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  bytesHeard_.store(bytesHeard_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
   // The coarse clock costs a memory read; the lock is taken only for the
   // few events sampled.
   int64_t now = ClockMs(CLOCK_MONOTONIC_COARSE);
