@@ -61,7 +61,7 @@ class AdminServer {
 int Promtool(const std::string& text, std::string* report);
 
 // Chromium, headless, asked for `url` once: the DOM as it stands when the
-// page has loaded (the issue's `chromium --headless --dump-dom`).
+// page has loaded (`chromium --headless --dump-dom`, as an operator would check).
 struct BrowserRun {
   bool ran = false;
   std::string dom;
