@@ -251,6 +251,18 @@ TEST(AdminMediaTest, MetricsCarryFramesAndBitsPerStreamAndThePreviewIsLive) {
   EXPECT_NE(preview.body.find("--frame\r\nContent-Type: image/jpeg\r\nContent-Length: "),
             std::string::npos);
   EXPECT_NE(preview.body.find("\r\n\r\n\xFF\xD8\xFF"), std::string::npos);  // a JPEG's start
+  if (HaveBrowser()) {
+    // And a browser shows it.
+    Browser browser;
+    ASSERT_TRUE(browser.Start(server.Root() + "/browser")) << browser.Error();
+    ASSERT_TRUE(
+        browser.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/?token=" + kToken));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return browser.Text("return String($('preview').naturalWidth)") == "160"; }, 15000));
+    EXPECT_EQ(browser.Console(), "[]");
+    EXPECT_TRUE(
+        browser.Screenshot(std::string(OMBREVARD_BUILD_DIR) + "/admin_dashboard_preview.png"));
+  }
   std::string report;
   EXPECT_NE(Promtool(metrics.body, &report), 0) << report << metrics.body;
   EXPECT_EQ(server.Stop(), 0) << server.Log();
