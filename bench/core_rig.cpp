@@ -1,6 +1,8 @@
 #include "bench/core_rig.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <stdlib.h>
 
 #include <wx/filename.h>
 
@@ -25,6 +27,16 @@ CoreRig::CoreRig(const std::string& nodeLibrary, int sinkCount, int producerCoun
     node->configured.store(true);
     producers.push_back(node);
   }
+  // Plug-ins to measure alongside (admin.so, say), with their settings: every
+  // file of the folder OMBREVARD_BENCH_PLUGINS names.
+  const char* extra = getenv("OMBREVARD_BENCH_PLUGINS");
+  DIR* folder = extra != nullptr ? opendir(extra) : nullptr;
+  for (dirent* entry; folder != nullptr && (entry = readdir(folder)) != nullptr;) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      ok = ok && !tree.AddPlugin(std::string(extra) + "/" + name, name).empty();
+  }
+  if (folder != nullptr) closedir(folder);
   for (int i = 0; ok && i < idle; i++) {
     char name[32];
     snprintf(name, sizeof(name), "idle_%03d.so", i);

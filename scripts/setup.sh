@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the tests need. Idempotent; run
 # as root on Debian 12.
 #   scripts/setup.sh           what the server, its tests and examples need,
-#                              and GStreamer for the media plug-ins
+#                              GStreamer for the media plug-ins, and
+#                              libmicrohttpd, promtool and Chromium for the
+#                              admin plug-in
 #   scripts/setup.sh --all     also the 32-bit x86 build, the sanitizer and
 #                              fuzzing compilers and valgrind
 #   scripts/setup.sh PKG...    also the Debian packages named
@@ -67,6 +69,12 @@ add_set media optional "the GStreamer plug-ins and their tests will be skipped" 
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
 # The NATS C client for nats_bridge.so.
 add_set nats optional "nats_bridge and its tests will be skipped" "" libnats-dev
+# libmicrohttpd for admin.so; promtool (in prometheus), Chromium and
+# chromedriver for its tests, which check its metrics and its dashboard.
+add_set admin optional "admin.so and its tests will be skipped" "" \
+  libmicrohttpd-dev
+add_set admin-tools optional "the admin tests' promtool and browser checks will be skipped" "" \
+  prometheus chromium chromium-driver
 if [ "$all" = 1 ]; then
   add_set tools required "" "" \
     clang libclang-rt-14-dev `# the fuzzer and the lock-annotation check` \

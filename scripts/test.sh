@@ -34,19 +34,23 @@ skipped() { awk -F'\t' -v set="$1" '$1 == set { print $2; exit }' "$report"; }
 skip_notice() { printf '\n%s\n%s\n%s\n\n' "!!!!!!!!" "$1" "!!!!!!!!" >&2; }
 
 # Said before the native pass and again at the end, where it is seen.
-media_notice() {
+package_notices() {
   local why
   why=$(skipped media)
   [ -z "$why" ] || skip_notice "media tests SKIPPED: GStreamer could not be installed: $why"
+  why=$(skipped admin)
+  [ -z "$why" ] || skip_notice "admin tests SKIPPED: libmicrohttpd could not be installed: $why"
+  why=$(skipped admin-tools)
+  [ -z "$why" ] || skip_notice "admin promtool and browser checks SKIPPED: $why"
 }
 
 step "native build and tests"
-media_notice
+package_notices
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 if [ "${1:-}" = "--native" ]; then
-  media_notice
+  package_notices
   exit 0
 fi
 
@@ -78,11 +82,11 @@ for sanitizer in address thread; do
   # unoptimised build keeps (a store nothing reads, say), and leaks follow.
   type=Debug
   [ "$sanitizer" = address ] && type=RelWithDebInfo
-  # The media plug-ins and the bridge under AddressSanitizer only: GLib,
-  # GStreamer and the NATS client are not built for ThreadSanitizer, whose
-  # reports about their locks would be noise.
+  # The shipped plug-ins under AddressSanitizer only: GLib, GStreamer and the
+  # NATS client are not built for ThreadSanitizer, whose reports about their
+  # locks would be noise.
   folders="threads;core;host"
-  [ "$sanitizer" = address ] && folders="$folders;media;bridge"
+  [ "$sanitizer" = address ] && folders="$folders;media;admin;bridge"
   cmake -S . -B "build-$sanitizer" -DCMAKE_BUILD_TYPE="$type" -DSANITIZE="$sanitizer" \
     -DOMBREVARD_TEST_FOLDERS="$folders"
   cmake --build "build-$sanitizer" -j"$jobs"
@@ -105,4 +109,4 @@ step "valgrind memcheck of a foreground start and stop"
 cmake -S . -B build-memcheck -DCMAKE_BUILD_TYPE=Debug -DOMBREVARD_TCMALLOC=OFF -DOMBREVARD_TESTS=OFF
 cmake --build build-memcheck -j"$jobs"
 scripts/memcheck.sh build-memcheck
-media_notice
+package_notices

@@ -38,6 +38,7 @@
 #include "modules/media/gst_util.h"
 #include "modules/media/payload_memory.h"
 #include "modules/media/sink_output.h"
+#include "modules/media/stream_meter.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ const std::vector<plugin_common::SettingGroup> kGroups = {
      {{"source", SettingType::kText, nullptr}, {"pipeline", SettingType::kText, nullptr}}},
 };
 
-PostEventFunction postEvent;  // set in Load; read-only afterwards
+PostEventFunction postEvent;                          // set in Load; read-only afterwards
+media::StreamMeter meter("sink", "output", kSinkId);  // frames taken, for /metrics
 // Made in Open, destroyed in Unload; read without the lock in between.
 std::vector<std::unique_ptr<SinkOutput>> outputs;
 
@@ -139,6 +141,7 @@ extern "C" {
 
 PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   postEvent = static_cast<const LoadRequest*>(request)->postEvent;
+  meter.SetPost(postEvent);
   PluginDescriptor* descriptor = static_cast<PluginDescriptor*>(reply);
   descriptor->id = kSinkId;
   descriptor->subscriptionMask[0] = EventQueuedKey(MEDIA_EVENT_TYPE);  // media payloads
@@ -207,6 +210,11 @@ PLUGIN_EXPORT int32_t Write(void* request, void* reply) {
     if (output->Stream() == event->stream) {
       static_cast<WriteReply*>(reply)->keep =
           output->Take(event->source, event->payload, event->payloadSize);
+      MediaPacket packet;
+      if (MediaRead(event->payload, event->payloadSize, &packet) == MEDIA_OK &&
+          packet.dataSize > 0) {
+        meter.Count(event->stream, output->Name(), packet.dataSize);
+      }
       break;
     }
   }

@@ -62,7 +62,8 @@ struct Source {
   std::unique_ptr<media::LiveSource> running;  // live sources, from Open to Unload
 };
 
-PostEventFunction postEvent;  // set in Load; read-only afterwards
+PostEventFunction postEvent;                              // set in Load; read-only afterwards
+media::StreamMeter meter("source", "source", kSourceId);  // frames posted, for /metrics
 
 std::mutex lock;
 std::condition_variable changed;  // stopping, reads or streams changed
@@ -139,6 +140,7 @@ extern "C" {
 
 PLUGIN_EXPORT int32_t Load(void* request, void* reply) {
   postEvent = static_cast<const LoadRequest*>(request)->postEvent;
+  meter.SetPost(postEvent);
   PluginDescriptor* descriptor = static_cast<PluginDescriptor*>(reply);
   descriptor->id = kSourceId;
   descriptor->subscriptionMask[0] = EventDirectKey(MEDIA_EVENT_TYPE);  // media stream starts
@@ -193,6 +195,7 @@ PLUGIN_EXPORT int32_t Read(void* request, void* reply) {
     streams.insert(read->stream);
   }
   media::MediaPoster poster(postEvent, kSourceId, read->stream);
+  poster.Meter(&meter, name);
   if (source->live) {
     uint64_t dropped = source->running->Serve(&poster);
     if (dropped > 0) {

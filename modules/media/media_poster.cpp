@@ -34,6 +34,7 @@ void PostStreamStop(PostEventFunction post, uint32_t stream) {
 
 MediaPoster::~MediaPoster() {
   if (sentCaps_ != nullptr) gst_caps_unref(sentCaps_);
+  if (meter_ != nullptr) meter_->End(stream_);
 }
 
 int32_t MediaPoster::PostSample(GstSample* sample, uint32_t extraFlags, int64_t offset) {
@@ -67,6 +68,7 @@ int32_t MediaPoster::PostSample(GstSample* sample, uint32_t extraFlags, int64_t 
   }
   g_free(capsText);
   if (result == POST_OK && newCaps) gst_caps_replace(&sentCaps_, caps);
+  if (result == POST_OK && meter_ != nullptr) meter_->Count(stream_, name_, packet.dataSize);
   return result;
 }
 

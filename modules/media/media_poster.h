@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/plugin_api.h"
+#include "modules/media/stream_meter.h"
 
 namespace media {
 
@@ -34,6 +35,12 @@ class MediaPoster {
   int32_t PostSample(GstSample* sample, uint32_t extraFlags, int64_t offset);
   // Posts the end-of-stream payload.
   int32_t PostEnd();
+  // Counts every frame posted from now on in `meter`, under `name`, until
+  // the poster is destroyed.
+  void Meter(StreamMeter* meter, const std::string& name) {
+    meter_ = meter;
+    name_ = name;
+  }
   // Counts `count` payloads meant for the stream but dropped before posting,
   // so that the sequence numbers show the gap.
   void Skip(uint32_t count) { sequence_ += count; }
@@ -47,6 +54,8 @@ class MediaPoster {
   uint32_t sequence_ = 0;
   GstCaps* sentCaps_ = nullptr;  // owned: the caps the consumer has
   std::vector<uint8_t> scratch_;
+  StreamMeter* meter_ = nullptr;  // not owned
+  std::string name_;
 };
 
 }  // namespace media

@@ -198,6 +198,14 @@ HeldServer::~HeldServer() {
   if (pid > 0 && !WaitForChildExit(pid, 5000)) StopChild(pid);
 }
 
+void AddGLibOptions(LaunchOptions* options) {
+  const char* asan = getenv("ASAN_OPTIONS");
+  options->env["ASAN_OPTIONS"] =
+      std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
+  options->env["LSAN_OPTIONS"] = std::string("suppressions=") + OMBREVARD_LSAN_SUPPRESSIONS;
+  options->env["G_SLICE"] = "always-malloc";
+}
+
 bool HeldServer::Start(const LaunchOptions& options, const std::string& logDir) {
   std::vector<std::string> argv = options.argv;
   std::vector<std::string> environment = BuildEnvironment(options);

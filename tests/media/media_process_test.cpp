@@ -149,7 +149,7 @@ TEST_F(MediaProcessTest, BadSettingsFileIsReportedAndTheServerRunsOn) {
 
 TEST_F(MediaProcessTest, FailingPipelinesAreReportedAndTheOthersGoOn) {
   // A TCP server that the "network" source reads from, killed mid-stream.
-  int port = FreePort();
+  int port = testing_support::FreePort();
   ASSERT_GT(port, 0);
   HeldServer sender;
   LaunchOptions sending;

@@ -63,16 +63,7 @@ bool MediaServer::Start() {
   options.env["HOME"] = tree_.Root();
   options.env["OMBREVARD_MEDIA_WATCH"] = tree_.Root() + "/watch";
   if (!watchSize_.empty()) options.env["OMBREVARD_MEDIA_WATCH_SIZE"] = watchSize_;
-  // Address-sanitizer builds only (others ignore both): GLib's one-time
-  // allocations are not ours to report, and a stack through GLib, which
-  // keeps no frame pointers, is whole only with the slow unwinder.
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
-  options.env["LSAN_OPTIONS"] = std::string("suppressions=") + OMBREVARD_LSAN_SUPPRESSIONS;
-  // Every GLib allocation its own block, as under valgrind, so that a leak
-  // inside one of GLib's slabs shows.
-  options.env["G_SLICE"] = "always-malloc";
+  AddGLibOptions(&options);
   for (const auto& extra : env_) options.env[extra.first] = extra.second;
   return installed_ && server_.Start(options, tree_.Root());
 }
@@ -141,21 +132,6 @@ std::map<std::string, WatchedStream> MediaServer::Streams() const {
     stream.times.push_back(std::stoll(line[7]));
   }
   return streams;
-}
-
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = -1;
-  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(probe);
-  return port;
 }
 
 std::vector<std::string> GstLaunchCommand(const std::string& description) {

@@ -71,8 +71,7 @@ class MediaServer {
   HeldServer server_;
 };
 
-// A TCP port on the loopback that nothing listens on just now.
-int FreePort();
+using testing_support::FreePort;
 
 // The frames a recording decodes to (demuxer for .mp4 or .mkv, h264parse,
 // openh264dec, I420), one "<time> <sha1>" line each; empty when it does not

@@ -10,3 +10,5 @@ ombrevard_test_plugin(echo_loop echo_loop.c)
 ombrevard_test_plugin(flood_reader flood_reader.c)
 ombrevard_test_plugin(slow_sink slow_sink.c)
 ombrevard_test_plugin(writes_closed_pipe writes_closed_pipe.c)
+# Holds the delivery thread for a while in one IOCTL (the stall watchdog).
+ombrevard_test_plugin(ioctl_sleeper ioctl_sleeper.c)

@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -47,7 +49,6 @@ bool WaitUntil(const std::function<bool()>& condition, int milliseconds) {
   }
 }
 
-
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   DIR* dir = opendir(path.c_str());
@@ -78,6 +79,21 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
+int FreePort() {
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  int port = -1;
+  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(probe);
+  return port;
+}
+
 ProcessResult RunProcess(const ProcessOptions& options) {
   ProcessResult result;
   int in[2], out[2], err[2];
@@ -106,8 +122,7 @@ ProcessResult RunProcess(const ProcessOptions& options) {
   close(out[1]);
   close(err[1]);
   // Small inputs only: written at once, then end of file.
-  if (!options.input.empty() &&
-      write(in[1], options.input.data(), options.input.size()) < 0) {
+  if (!options.input.empty() && write(in[1], options.input.data(), options.input.size()) < 0) {
     // The child may have gone already; its result tells.
   }
   close(in[1]);

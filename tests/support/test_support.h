@@ -31,26 +31,29 @@ std::string TestPlugin(const std::string& name);
 std::string ServerBinary();
 
 std::string ReadFile(const std::string& path);
+// A TCP port on the loopback that nothing listens on just now; -1 when none
+// could be found.
+int FreePort();
 // Names in a folder, sorted, without "." and "..".
 std::vector<std::string> ListDir(const std::string& path);
 
 struct ProcessResult {
-  bool exited = false;   // exited normally (not killed, not timed out)
+  bool exited = false;  // exited normally (not killed, not timed out)
   bool timedOut = false;
-  int status = -1;       // exit status when exited
-  int signal = 0;        // terminating signal otherwise
+  int status = -1;  // exit status when exited
+  int signal = 0;   // terminating signal otherwise
   std::string out;
   std::string err;
 };
 
 struct ProcessOptions {
-  std::vector<std::string> argv;  // argv[0] is the program name as the child sees it
-  std::string program;            // path to execute; empty: argv[0]
-  std::string input;              // written to standard input, which is then closed
-  std::string cwd;                // empty: inherit
+  std::vector<std::string> argv;           // argv[0] is the program name as the child sees it
+  std::string program;                     // path to execute; empty: argv[0]
+  std::string input;                       // written to standard input, which is then closed
+  std::string cwd;                         // empty: inherit
   std::map<std::string, std::string> env;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
-  int timeoutMs = 30000;          // scaled; the child is killed after it
+  int timeoutMs = 30000;  // scaled; the child is killed after it
   // Non-empty: the mount namespace (a /proc/<pid>/ns/mnt path) the child
   // enters before it runs the program; needs root.
   std::string mountNamespace;
