@@ -33,6 +33,7 @@
 #include "core/plugin_api.h"
 #include "core/plugin_thread.h"
 #include "core/queue_limits.h"
+#include "core/stall_watch.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
@@ -85,7 +86,16 @@ struct PluginRecord {
   int32_t openCode = 0;
   int64_t loadTime = 0;  // milliseconds spent in Load
   int64_t openTime = 0;  // milliseconds spent in Open
-  PluginCalls* calls = nullptr;  // owned; Read and IOCTL code 1 calls in progress
+  int64_t loadMicros = 0;  // the same on the monotonic clock, for the statistics
+  int64_t openMicros = 0;
+  // Events delivered by Write, and by IOCTL codes 2 and 3: written by the
+  // event handler thread alone with relaxed atomic stores, read with relaxed
+  // atomic loads (a fixed layout, copied with the record while no delivery
+  // runs).
+  uint64_t writes = 0;
+  uint64_t ioctls = 0;
+  // Owned; Read and IOCTL code 1 calls in progress, and the plug-in's counters.
+  PluginCalls* calls = nullptr;
 };
 
 // One queued record and the stream whose gate it holds (null off streams).
@@ -103,6 +113,7 @@ struct SchedulerState {
 // Milliseconds on the monotonic clock, which setting the system clock does
 // not move. Any thread.
 int64_t MonotonicMilliseconds();
+int64_t MonotonicMicroseconds();
 
 // Reads the heap's allocated byte count; false when it cannot be read.
 typedef bool (*HeapReader)(uint64_t* allocatedBytes);
@@ -160,6 +171,17 @@ class Core {
   void ReportRefusedPosts();
   // Scheduler thread: starts the read threads of the plug-ins that asked.
   void StartReadThreads();
+  // Samples the delivery thread's call into a plug-in and reports a stall,
+  // or its end. Scheduler thread, every tick.
+  void WatchDelivery() EXCLUDES(pluginsLock);
+  // The same for the main thread's Close and Unload calls at Stop. Stop's
+  // watcher thread.
+  void WatchStop() EXCLUDES(pluginsLock);
+
+  // The body of OmbrevardReadCoreStats, on the running Core. Any thread;
+  // takes pluginsLock only.
+  int32_t ReadStats(CoreStats* stats, CorePluginStats* pluginStats, uint32_t capacity)
+      EXCLUDES(pluginsLock);
 
   bool QueueEmpty() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
@@ -184,6 +206,13 @@ class Core {
   void EndThread(pt::thread* thread, bool wakeHandler);
   void ClosePlugins();
   void UnloadPlugins();
+  // The Core becomes the one OmbrevardReadCoreStats reads (from Start), and
+  // stops being it (at the end of Stop, once no reader is left in it).
+  void OpenStats();
+  void CloseStats();
+  void ReportStall(const StallNews& news, const char* stallMessage, wxString* stalled)
+      EXCLUDES(pluginsLock);
+  void CountPost(int32_t result);
 
   bool LoadOne(const wxString& directory, const wxString& name, std::vector<uint32_t>* accepted);
   void WaitForCalls();
@@ -201,7 +230,7 @@ class Core {
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
   bool TakeNextEvent(QueuedEvent* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
-  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key);
+  void DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& record, uint32_t key);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
@@ -224,6 +253,11 @@ class Core {
   enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
   uint64_t queuedBytes GUARDED_BY(queueLock);  // QueuedCost of every record in `queue`
+  // Statistics kept with the queue: changed under queueLock (so by load and
+  // store), read without it.
+  std::atomic<uint64_t> queueDepth;
+  std::atomic<uint64_t> queueHighWater;
+  std::atomic<uint64_t> bytesCopied;  // payload bytes of the posts queued
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
@@ -236,6 +270,25 @@ class Core {
   int32_t lowSince;              // scheduler thread only
   Mutex pluginsLock;
   int abandonedLibraries;  // main thread; libraries left loaded for running calls
+
+  // Statistics. Posts by result, on a cache line of their own: every poster
+  // adds to them (relaxed fetch_add), and nothing the delivery thread writes
+  // per event shares the line.
+  alignas(64) std::atomic<uint64_t> posts[CORE_STATS_POST_RESULTS];
+  std::atomic<uint64_t> noticesPosted;
+  std::atomic<uint64_t> postersWaiting;  // on a stream's gate, now
+  std::atomic<int64_t> startedAt;        // monotonic milliseconds; set by Start
+  std::atomic<uint64_t> memoryBytes;     // written by the scheduler
+  std::atomic<uint64_t> throttledMs;     // written by the scheduler
+  int64_t throttledSince;                // scheduler thread only; 0 when not throttling
+  int stallThreshold;                    // milliseconds; set by Start before the watchers run
+  // Written by the delivery thread around each Write and IOCTL call.
+  alignas(64) StallWatch deliveryWatch;
+  StallSampler deliverySampler;  // scheduler thread only
+  wxString deliveryStalled;      // scheduler thread only; the plug-in of the stall reported
+  StallWatch stopWatch;          // main thread, around Close and Unload
+  StallSampler stopSampler;      // Stop's watcher thread only
+  wxString stopStalled;          // Stop's watcher thread only
 };
 
 #endif  // CORE_CORE_H_

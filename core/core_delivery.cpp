@@ -22,6 +22,7 @@ bool Core::TakeNextEvent(QueuedEvent* out) {
   *out = queue.front();
   queue.pop_front();
   queuedBytes -= QueuedCost(out->record);
+  queueDepth.store(queue.size(), std::memory_order_relaxed);
   return true;
 }  // Callers deliver *out after this returns, with no lock held.
 
@@ -34,8 +35,8 @@ void Core::DeliverQueue() {
     // The Core's own hold: releases during the pass cannot free the payload.
     payloadRefs.HoldForDelivery(record.payload);
     uint32_t key = EventQueuedKey(record.type);
-    for (const PluginRecord& plugin : plugins) {
-      if (plugin.library != nullptr) DeliverTo(plugin, record, key);
+    for (size_t i = 0; i < plugins.size(); i++) {
+      if (plugins[i].library != nullptr) DeliverTo(i, plugins[i], record, key);
     }
     // Told before the delivery hold ends, which lets a release free the
     // payload: from then on the stream's gate waits for a release.
@@ -47,12 +48,19 @@ void Core::DeliverQueue() {
     if (deliveryEnding.load(std::memory_order_relaxed)) {
       int64_t now = MonotonicMilliseconds();
       if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
-      if (now >= endBy) return;
+      if (now >= endBy) break;
     }
   }
+  deliveryWatch.Leave();
 }
 
-void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key) {
+// Event handler thread. Publishes each call for the stall watchdog and counts
+// it in the plug-in's record, with plain stores: this thread is their only
+// writer. The watchdog's word shows a call until the next one, or until the
+// pass ends: between two calls of a pass the thread only does the Core's
+// short bookkeeping, and one store per call is all delivery pays.
+void Core::DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& record,
+                     uint32_t key) {
   const PluginDescriptor& descriptor = plugin.descriptor;
   uint32_t code = 0;
   if ((record.flags & EVENT_FLAG_OTHERS) != 0 && descriptor.id != record.source) {
@@ -74,7 +82,9 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
     reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
     reply.paramVersion = 1;
     payloadRefs.addRef(record.payload, descriptor.id);
+    deliveryWatch.Enter(index, StallWatch::kIoctl);
     (void)plugin.ioctl(&request, &reply);
+    __atomic_store_n(&plugin.ioctls, plugin.ioctls + 1, __ATOMIC_RELAXED);
     keep = reply.keep;
   } else {
     if (descriptor.eventSink == 0 || plugin.write == nullptr ||
@@ -86,13 +96,15 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
            sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
     auto reply = MakePluginBlock<WriteReply>();
     payloadRefs.addRef(record.payload, descriptor.id);
+    deliveryWatch.Enter(index, StallWatch::kWrite);
     (void)plugin.write(&request, &reply);
+    __atomic_store_n(&plugin.writes, plugin.writes + 1, __ATOMIC_RELAXED);
     keep = reply.keep;
   }
   if (keep == 0) {
     (void)payloadRefs.dropRef(record.payload, descriptor.id);  // the delivery hold remains
   } else {
-    payloadRefs.Keep(record.payload, descriptor.id);
+    payloadRefs.Keep(record.payload, record.payloadSize, descriptor.id);
   }
 }
 

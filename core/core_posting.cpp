@@ -45,6 +45,19 @@ void Core::Post(const EventRecord* event, EventResult* result) {
   } else {
     result->result = StartStream(*event);
   }
+  CountPost(result->result);
+}
+
+void Core::CountPost(int32_t result) {
+  int index = CORE_STATS_POST_NO_MEMORY;
+  if (result == POST_OK) {
+    index = CORE_STATS_POST_OK;
+  } else if (result == POST_NO_STREAM) {
+    index = CORE_STATS_POST_NO_STREAM;
+  } else if (result == POST_THROTTLED) {
+    index = CORE_STATS_POST_THROTTLED;
+  }
+  posts[index].fetch_add(1, std::memory_order_relaxed);
 }
 
 // Any thread. Copies the payload once, waits for the stream's gate if the
@@ -95,13 +108,11 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
 // A gate held by a payload that plug-ins keep may be opened by a release
 // from another thread, so that one is waited for.
 bool Core::TakeGate(Stream* stream) {
-  if (!onDeliveryThread) {
-    stream->gate.wait();
-    return true;
-  }
   if (stream->gate.trywait()) return true;
-  if (!streamTable.HeldByKeeper(stream)) return false;
+  if (onDeliveryThread && !streamTable.HeldByKeeper(stream)) return false;
+  postersWaiting.fetch_add(1, std::memory_order_relaxed);
   stream->gate.wait();
+  postersWaiting.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -135,6 +146,12 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
     if (queue.empty()) wake = wakeTrigger;
     queue.push_back(QueuedEvent{record, stream});
     queuedBytes += QueuedCost(record);
+    uint64_t depth = queue.size();
+    queueDepth.store(depth, std::memory_order_relaxed);
+    if (depth > queueHighWater.load(std::memory_order_relaxed)) {
+      queueHighWater.store(depth, std::memory_order_relaxed);
+    }
+    Bump(bytesCopied, record.payloadSize);
   }
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.
@@ -219,6 +236,7 @@ void Core::FreeCopy(void* payload) {
 }
 
 void Core::PostText(const std::string& text) {
+  noticesPosted.fetch_add(1, std::memory_order_relaxed);
   PostFromCore(text, TEXT_NOTICE_FLAGS, TYPE_TEXT_NOTICE);  // the outcome of a notice is not looked at
 }
 
