@@ -30,6 +30,7 @@ Core::Core(const wxFileName& path)
       queueDepth(0),
       queueHighWater(0),
       bytesCopied(0),
+      postsQueued(0),
       deliveryEnding(false),
       refusedPosts(0),
       executable(path),
@@ -183,7 +184,7 @@ void Core::ClosePlugins() {
     if (record.library == nullptr || record.close == nullptr) continue;
     auto request = MakePluginBlock<CloseRequest>();
     auto reply = MakePluginBlock<CloseReply>();
-    stopWatch.Enter(i, StallWatch::kClose);
+    stopWatch.Enter(&record, StallWatch::kClose);
     (void)record.close(&request, &reply);
     stopWatch.Leave();
   }
@@ -204,7 +205,7 @@ void Core::UnloadPlugins() {
     if (record.unload != nullptr) {
       auto request = MakePluginBlock<UnloadRequest>();
       auto reply = MakePluginBlock<UnloadReply>();
-      stopWatch.Enter(i, StallWatch::kUnload);
+      stopWatch.Enter(&record, StallWatch::kUnload);
       (void)record.unload(&request, &reply);
       stopWatch.Leave();
     }

@@ -88,10 +88,10 @@ struct PluginRecord {
   int64_t openTime = 0;  // milliseconds spent in Open
   int64_t loadMicros = 0;  // the same on the monotonic clock, for the statistics
   int64_t openMicros = 0;
-  // Events delivered by Write, and by IOCTL codes 2 and 3: written by the
-  // event handler thread alone with relaxed atomic stores, read with relaxed
-  // atomic loads (a fixed layout, copied with the record while no delivery
-  // runs).
+  // Events delivered by Write, and by IOCTL codes 2 and 3, counted as each
+  // call returns: written by the event handler thread alone with relaxed
+  // atomic stores, read with relaxed atomic loads (a fixed layout, copied
+  // with the record while no delivery runs).
   uint64_t writes = 0;
   uint64_t ioctls = 0;
   // Owned; Read and IOCTL code 1 calls in progress, and the plug-in's counters.
@@ -114,6 +114,10 @@ struct SchedulerState {
 // not move. Any thread.
 int64_t MonotonicMilliseconds();
 int64_t MonotonicMicroseconds();
+
+// The stall watchdog's word keeps the entry point in the low bits of the
+// record's address.
+static_assert(alignof(PluginRecord) >= 8, "a PluginRecord's address leaves three bits free");
 
 // Reads the heap's allocated byte count; false when it cannot be read.
 typedef bool (*HeapReader)(uint64_t* allocatedBytes);
@@ -210,6 +214,7 @@ class Core {
   // stops being it (at the end of Stop, once no reader is left in it).
   void OpenStats();
   void CloseStats();
+  const PluginRecord* Callee(uintptr_t word) const;
   void ReportStall(const StallNews& news, const char* stallMessage, wxString* stalled)
       EXCLUDES(pluginsLock);
   void CountPost(int32_t result);
@@ -230,7 +235,7 @@ class Core {
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
   bool TakeNextEvent(QueuedEvent* out) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
-  void DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& record, uint32_t key);
+  void DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
@@ -258,6 +263,8 @@ class Core {
   std::atomic<uint64_t> queueDepth;
   std::atomic<uint64_t> queueHighWater;
   std::atomic<uint64_t> bytesCopied;  // payload bytes of the posts queued
+  // Ordinary posts queued: most posts, counted here at no cost of their own.
+  std::atomic<uint64_t> postsQueued;
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
@@ -271,9 +278,9 @@ class Core {
   Mutex pluginsLock;
   int abandonedLibraries;  // main thread; libraries left loaded for running calls
 
-  // Statistics. Posts by result, on a cache line of their own: every poster
-  // adds to them (relaxed fetch_add), and nothing the delivery thread writes
-  // per event shares the line.
+  // Statistics. The other posts by result, on a cache line of their own:
+  // every poster adds to them (relaxed fetch_add), and nothing the delivery
+  // thread writes per event shares the line.
   alignas(64) std::atomic<uint64_t> posts[CORE_STATS_POST_RESULTS];
   std::atomic<uint64_t> noticesPosted;
   std::atomic<uint64_t> postersWaiting;  // on a stream's gate, now

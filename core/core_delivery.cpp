@@ -35,8 +35,8 @@ void Core::DeliverQueue() {
     // The Core's own hold: releases during the pass cannot free the payload.
     payloadRefs.HoldForDelivery(record.payload);
     uint32_t key = EventQueuedKey(record.type);
-    for (size_t i = 0; i < plugins.size(); i++) {
-      if (plugins[i].library != nullptr) DeliverTo(i, plugins[i], record, key);
+    for (PluginRecord& plugin : plugins) {
+      if (plugin.library != nullptr) DeliverTo(plugin, record, key);
     }
     // Told before the delivery hold ends, which lets a release free the
     // payload: from then on the stream's gate waits for a release.
@@ -57,10 +57,10 @@ void Core::DeliverQueue() {
 // Event handler thread. Publishes each call for the stall watchdog and counts
 // it in the plug-in's record, with plain stores: this thread is their only
 // writer. The watchdog's word shows a call until the next one, or until the
-// pass ends: between two calls of a pass the thread only does the Core's
-// short bookkeeping, and one store per call is all delivery pays.
-void Core::DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& record,
-                     uint32_t key) {
+// pass ends (the count tells it the call has returned): between two calls of
+// a pass the thread only does the Core's short bookkeeping, and one store
+// per call is all the watchdog costs delivery.
+void Core::DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key) {
   const PluginDescriptor& descriptor = plugin.descriptor;
   uint32_t code = 0;
   if ((record.flags & EVENT_FLAG_OTHERS) != 0 && descriptor.id != record.source) {
@@ -82,7 +82,7 @@ void Core::DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& reco
     reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
     reply.paramVersion = 1;
     payloadRefs.addRef(record.payload, descriptor.id);
-    deliveryWatch.Enter(index, StallWatch::kIoctl);
+    deliveryWatch.Enter(&plugin, StallWatch::kIoctl);
     (void)plugin.ioctl(&request, &reply);
     __atomic_store_n(&plugin.ioctls, plugin.ioctls + 1, __ATOMIC_RELAXED);
     keep = reply.keep;
@@ -96,7 +96,7 @@ void Core::DeliverTo(size_t index, PluginRecord& plugin, const EventRecord& reco
            sizeof(EventRecord) - offsetof(EventRecord, payloadSize));
     auto reply = MakePluginBlock<WriteReply>();
     payloadRefs.addRef(record.payload, descriptor.id);
-    deliveryWatch.Enter(index, StallWatch::kWrite);
+    deliveryWatch.Enter(&plugin, StallWatch::kWrite);
     (void)plugin.write(&request, &reply);
     __atomic_store_n(&plugin.writes, plugin.writes + 1, __ATOMIC_RELAXED);
     keep = reply.keep;

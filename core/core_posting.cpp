@@ -38,6 +38,7 @@ void Core::Post(const EventRecord* event, EventResult* result) {
     result->result = POST_OK;
   } else if (event->source != 0) {
     result->result = PostOrdinary(*event);
+    if (result->result == POST_OK) return;  // counted as it was queued, under queueLock
   } else if (event->flags == EVENT_STOP_STREAM) {
     streamTable.Cancel(event->stream);
     WakeHandler();
@@ -152,6 +153,7 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
       queueHighWater.store(depth, std::memory_order_relaxed);
     }
     Bump(bytesCopied, record.payloadSize);
+    Bump(postsQueued);
   }
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.

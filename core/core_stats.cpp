@@ -64,6 +64,7 @@ int32_t Core::ReadStats(CoreStats* stats, CorePluginStats* pluginStats, uint32_t
   CoreStats full = MakePluginBlock<CoreStats>();
   full.uptimeMs = static_cast<uint64_t>(MonotonicMilliseconds() - startedAt.load());
   for (int i = 0; i < CORE_STATS_POST_RESULTS; i++) full.posts[i] = Load(posts[i]);
+  full.posts[CORE_STATS_POST_OK] += Load(postsQueued);
   full.bytesCopied = Load(bytesCopied);
   full.queueDepth = Load(queueDepth);
   full.queueHighWater = Load(queueHighWater);

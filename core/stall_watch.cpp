@@ -23,17 +23,19 @@ const char* StallWatch::EntryName(uint32_t entry) {
   return kNames[entry & 3u];
 }
 
-StallNews StallSampler::Sample(uint64_t word, int64_t now, int thresholdMilliseconds) {
+StallNews StallSampler::Sample(uintptr_t word, uint64_t returned, int64_t now,
+                               int thresholdMilliseconds) {
   StallNews news;
-  if (word != seen) {
+  if (word != seen || returned != seenReturned) {
     // The call seen before has returned; if it was reported, say so.
     if (reported) {
       news.kind = StallNews::kReturned;
-      news.index = StallWatch::Index(seen);
+      news.callee = StallWatch::Callee(seen);
       news.entry = StallWatch::EntryOf(seen);
       news.milliseconds = static_cast<int>(now - seenSince);
     }
     seen = word;
+    seenReturned = returned;
     seenSince = now;
     reported = false;
     return news;
@@ -43,7 +45,7 @@ StallNews StallSampler::Sample(uint64_t word, int64_t now, int thresholdMillisec
   if (StallWatch::InCall(word) && !reported && now - seenSince >= thresholdMilliseconds) {
     reported = true;
     news.kind = StallNews::kStalled;
-    news.index = StallWatch::Index(word);
+    news.callee = StallWatch::Callee(word);
     news.entry = StallWatch::EntryOf(word);
     news.milliseconds = static_cast<int>(now - seenSince);
   }
@@ -58,15 +60,36 @@ void StopWatchThread::execute() {
   core->WatchStop();  // the last call has returned by now: say so if it stalled
 }
 
+// The list does not change while the scheduler runs, so it is read here
+// without pluginsLock.
 void Core::WatchDelivery() {
-  StallNews news = deliverySampler.Sample(deliveryWatch.Read(), MonotonicMilliseconds(),
-                                          stallThreshold);
+  uintptr_t word = deliveryWatch.Read();
+  uint64_t returned = 0;
+  const PluginRecord* record = StallWatch::InCall(word) ? Callee(word) : nullptr;
+  if (record != nullptr) {
+    returned = __atomic_load_n(&record->writes, __ATOMIC_RELAXED) +
+               __atomic_load_n(&record->ioctls, __ATOMIC_RELAXED);
+  }
+  StallNews news = deliverySampler.Sample(word, returned, MonotonicMilliseconds(), stallThreshold);
   ReportStall(news, kDeliveryStallMessage, &deliveryStalled);
 }
 
 void Core::WatchStop() {
-  StallNews news = stopSampler.Sample(stopWatch.Read(), MonotonicMilliseconds(), stallThreshold);
+  StallNews news =
+      stopSampler.Sample(stopWatch.Read(), 0, MonotonicMilliseconds(), stallThreshold);
   ReportStall(news, kStopStallMessage, &stopStalled);
+}
+
+// The entry of `plugins` at the address a watch word names, or null when
+// there is none there (any more). The caller keeps the list from changing.
+const PluginRecord* Core::Callee(uintptr_t word) const {
+  uintptr_t address = StallWatch::Callee(word);
+  uintptr_t first = reinterpret_cast<uintptr_t>(plugins.data());
+  if (address < first || address >= first + plugins.size() * sizeof(PluginRecord) ||
+      (address - first) % sizeof(PluginRecord) != 0) {
+    return nullptr;
+  }
+  return &plugins[(address - first) / sizeof(PluginRecord)];
 }
 
 // Looks the plug-in up under pluginsLock, since Stop's watcher runs while
@@ -82,11 +105,11 @@ void Core::ReportStall(const StallNews& news, const char* stallMessage, wxString
   if (news.kind != StallNews::kStalled) return;
   {
     ScopedLock hold(&pluginsLock);
-    if (news.index >= plugins.size()) return;
-    const PluginRecord& record = plugins[news.index];
-    *stalled = record.fileName;
-    if (stallMessage == kDeliveryStallMessage && record.calls != nullptr) {
-      Bump(record.calls->counters.stalls);
+    const PluginRecord* record = Callee(news.callee);
+    if (record == nullptr) return;
+    *stalled = record->fileName;
+    if (stallMessage == kDeliveryStallMessage && record->calls != nullptr) {
+      Bump(record->calls->counters.stalls);
     }
   }
   wxLogWarning(stallMessage, *stalled, entry, news.milliseconds);

@@ -2,12 +2,15 @@
 // thread can notice a call that does not come back.
 //
 // The watched thread (the event handler for Write and IOCTL, the main thread
-// for Close and Unload at Stop) publishes one word as each call begins, and
-// one more once it is out of the plug-ins (after a call, or after a run of
-// them), and reads no clock. A watcher samples the word on its own tick
-// (StallSampler): a word that shows the same call on two samples a threshold
-// apart is a stall, reported once; the next different word ends it. Times
-// are measured on the watcher's samples, so they are good to one tick.
+// for Close and Unload at Stop) stores one word as each call begins, naming
+// the plug-in and the entry point, and one more once it is out of the
+// plug-ins (after a call, or after a run of them), and reads no clock. A
+// watcher samples the word on its own tick (StallSampler), together with a
+// count of the calls into that plug-in that have returned, which tells two
+// calls into the same plug-in apart: the same word and count on two samples
+// a threshold apart is a stall, reported once; the next different pair ends
+// it. Times are measured on the watcher's samples, so they are good to one
+// tick.
 //
 // Enter and Leave on the watched thread only; Read from any thread.
 // StallSampler belongs to the one watcher that uses it.
@@ -43,55 +46,52 @@ class StallWatch {
   // The entry point's name as logs show it.
   static const char* EntryName(uint32_t entry);
 
-  // A call into the plug-in at `index` of the Core's list begins.
-  void Enter(size_t index, Entry entry) {
-    sequence++;
-    word.store((sequence << kSequenceShift) | (static_cast<uint64_t>(index) << kIndexShift) |
-                   (static_cast<uint64_t>(entry) << kEntryShift) | kInCall,
+  // A call into the plug-in whose entry in the Core's list is at `callee`
+  // (at least 8-byte aligned) begins.
+  void Enter(const void* callee, Entry entry) {
+    word.store(reinterpret_cast<uintptr_t>(callee) | (uintptr_t{entry} << kEntryShift) | kInCall,
                std::memory_order_release);
   }
   // ... and has returned, with no other call following at once.
-  void Leave() { word.store(sequence << kSequenceShift, std::memory_order_release); }
+  void Leave() { word.store(0, std::memory_order_release); }
 
-  uint64_t Read() const { return word.load(std::memory_order_acquire); }
+  uintptr_t Read() const { return word.load(std::memory_order_acquire); }
 
-  static bool InCall(uint64_t value) { return (value & kInCall) != 0; }
-  static size_t Index(uint64_t value) {
-    return static_cast<size_t>((value >> kIndexShift) & kIndexMask);
-  }
-  static uint32_t EntryOf(uint64_t value) {
+  static bool InCall(uintptr_t value) { return (value & kInCall) != 0; }
+  // The address of the callee's entry: only compared, never followed, since
+  // the list may have changed since.
+  static uintptr_t Callee(uintptr_t value) { return value & ~uintptr_t{7}; }
+  static uint32_t EntryOf(uintptr_t value) {
     return static_cast<uint32_t>((value >> kEntryShift) & 3u);
   }
 
  private:
-  // Bit 0: a call is in progress; bits 1-2: the entry point; bits 3-22: the
-  // plug-in's index; the rest: the call's number, so that two calls into the
-  // same plug-in between two samples never look like one long call.
-  static constexpr uint64_t kInCall = 1;
+  // Bit 0: a call is in progress; bits 1-2: the entry point; the rest: the
+  // address of the callee's entry, so a call costs its thread one store.
+  static constexpr uintptr_t kInCall = 1;
   static constexpr int kEntryShift = 1;
-  static constexpr int kIndexShift = 3;
-  static constexpr uint64_t kIndexMask = (1u << 20) - 1;
-  static constexpr int kSequenceShift = 23;
 
-  std::atomic<uint64_t> word{0};
-  uint64_t sequence = 0;  // watched thread only
+  std::atomic<uintptr_t> word{0};
 };
 
 // What one sample found out.
 struct StallNews {
   enum Kind { kNothing, kStalled, kReturned } kind = kNothing;
-  size_t index = 0;     // the plug-in
+  uintptr_t callee = 0;  // the plug-in's entry in the Core's list
   uint32_t entry = 0;   // StallWatch::Entry
   int milliseconds = 0;  // how long the call has run, or ran
 };
 
 class StallSampler {
  public:
-  // Looks at the word as it is at `now` (monotonic milliseconds).
-  StallNews Sample(uint64_t word, int64_t now, int thresholdMilliseconds);
+  // Looks at the word as it is at `now` (monotonic milliseconds), with the
+  // count of returned calls into the plug-in it names (0 where every call
+  // is made once, as Close and Unload are).
+  StallNews Sample(uintptr_t word, uint64_t returned, int64_t now, int thresholdMilliseconds);
 
  private:
-  uint64_t seen = 0;     // the word at the last sample
+  uintptr_t seen = 0;         // the word at the last sample
+  uint64_t seenReturned = 0;  // ... and the count that came with it
   int64_t seenSince = 0;  // when it was first seen
   bool reported = false;  // its call was reported as a stall
 };
