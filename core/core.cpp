@@ -27,10 +27,6 @@ Core::Core(const wxFileName& path)
       scheduler(nullptr),
       queueState(QueueState::kClosed),
       queuedBytes(0),
-      queueDepth(0),
-      queueHighWater(0),
-      bytesCopied(0),
-      postsQueued(0),
       deliveryEnding(false),
       refusedPosts(0),
       executable(path),
@@ -44,7 +40,11 @@ Core::Core(const wxFileName& path)
       memoryBytes(0),
       throttledMs(0),
       throttledSince(0),
-      stallThreshold(kDefaultStallMilliseconds) {
+      stallThreshold(kDefaultStallMilliseconds),
+      postsQueued(0),
+      bytesCopied(0),
+      queueHighWater(0),
+      queueTaken(0) {
   instance.store(this);
 }
 
@@ -276,7 +276,7 @@ void Core::DrainQueue() {
     queueState = QueueState::kClosed;
     left.swap(queue);
     queuedBytes = 0;
-    queueDepth.store(0, std::memory_order_relaxed);
+    Bump(queueTaken, left.size());
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.

@@ -70,7 +70,9 @@ constexpr int kStopDeliveryMilliseconds = 250;
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
-struct PluginRecord {
+// Aligned to 8 bytes on every target: the stall watchdog keeps three bits in
+// the low end of its address, and the counters below are read atomically.
+struct alignas(8) PluginRecord {
   wxDynamicLibrary* library = nullptr;  // owned; never null in the list
   PluginEntry load = nullptr;           // entry points, null when not exported
   PluginEntry unload = nullptr;
@@ -92,8 +94,8 @@ struct PluginRecord {
   // call returns: written by the event handler thread alone with relaxed
   // atomic stores, read with relaxed atomic loads (a fixed layout, copied
   // with the record while no delivery runs).
-  uint64_t writes = 0;
-  uint64_t ioctls = 0;
+  alignas(8) uint64_t writes = 0;
+  alignas(8) uint64_t ioctls = 0;
   // Owned; Read and IOCTL code 1 calls in progress, and the plug-in's counters.
   PluginCalls* calls = nullptr;
 };
@@ -258,13 +260,6 @@ class Core {
   enum class QueueState { kOpen, kClosed };
   QueueState queueState GUARDED_BY(queueLock);
   uint64_t queuedBytes GUARDED_BY(queueLock);  // QueuedCost of every record in `queue`
-  // Statistics kept with the queue: changed under queueLock (so by load and
-  // store), read without it.
-  std::atomic<uint64_t> queueDepth;
-  std::atomic<uint64_t> queueHighWater;
-  std::atomic<uint64_t> bytesCopied;  // payload bytes of the posts queued
-  // Ordinary posts queued: most posts, counted here at no cost of their own.
-  std::atomic<uint64_t> postsQueued;
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
@@ -289,8 +284,18 @@ class Core {
   std::atomic<uint64_t> throttledMs;     // written by the scheduler
   int64_t throttledSince;                // scheduler thread only; 0 when not throttling
   int stallThreshold;                    // milliseconds; set by Start before the watchers run
-  // Written by the delivery thread around each Write and IOCTL call.
+  // Counted as records are queued, under queueLock (so by load and store),
+  // read without it; on a line of their own, which posters write and the
+  // delivery thread never touches. Ordinary posts queued are most posts, and
+  // cost no locked add of their own here.
+  alignas(64) std::atomic<uint64_t> postsQueued;
+  std::atomic<uint64_t> bytesCopied;  // payload bytes of the posts queued
+  std::atomic<uint64_t> queueHighWater;
+  // Written by the delivery thread: the watch word at each Write and IOCTL
+  // call, and the records taken out of the queue (under queueLock, which
+  // DrainQueue on the main thread takes too). Depth is queued minus taken.
   alignas(64) StallWatch deliveryWatch;
+  std::atomic<uint64_t> queueTaken;
   StallSampler deliverySampler;  // scheduler thread only
   wxString deliveryStalled;      // scheduler thread only; the plug-in of the stall reported
   StallWatch stopWatch;          // main thread, around Close and Unload

@@ -22,7 +22,7 @@ bool Core::TakeNextEvent(QueuedEvent* out) {
   *out = queue.front();
   queue.pop_front();
   queuedBytes -= QueuedCost(out->record);
-  queueDepth.store(queue.size(), std::memory_order_relaxed);
+  Bump(queueTaken);
   return true;
 }  // Callers deliver *out after this returns, with no lock held.
 

@@ -148,7 +148,6 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
     queue.push_back(QueuedEvent{record, stream});
     queuedBytes += QueuedCost(record);
     uint64_t depth = queue.size();
-    queueDepth.store(depth, std::memory_order_relaxed);
     if (depth > queueHighWater.load(std::memory_order_relaxed)) {
       queueHighWater.store(depth, std::memory_order_relaxed);
     }

@@ -64,9 +64,12 @@ int32_t Core::ReadStats(CoreStats* stats, CorePluginStats* pluginStats, uint32_t
   CoreStats full = MakePluginBlock<CoreStats>();
   full.uptimeMs = static_cast<uint64_t>(MonotonicMilliseconds() - startedAt.load());
   for (int i = 0; i < CORE_STATS_POST_RESULTS; i++) full.posts[i] = Load(posts[i]);
-  full.posts[CORE_STATS_POST_OK] += Load(postsQueued);
+  // Taken first: it never passes queued, so the difference never goes below 0.
+  uint64_t taken = Load(queueTaken);
+  uint64_t queued = Load(postsQueued);
+  full.posts[CORE_STATS_POST_OK] += queued;
   full.bytesCopied = Load(bytesCopied);
-  full.queueDepth = Load(queueDepth);
+  full.queueDepth = queued > taken ? queued - taken : 0;
   full.queueHighWater = Load(queueHighWater);
   full.streamsOpen = streamTable.OpenCount();
   full.payloadsInFlight = streamTable.InFlightCount();

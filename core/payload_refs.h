@@ -115,13 +115,13 @@ class PayloadRefs {
 
   Mutex lock;
   std::unordered_map<void*, Holders> table GUARDED_BY(lock);  // kept payloads only
-  std::unordered_map<uint32_t, PluginCounters*> tallies GUARDED_BY(lock);  // borrowed
   // Written by the event handler; read by the others under the lock. A
   // thread learns of a payload only from a call that started after these
   // were written, so it never sees them stale for that payload.
   std::atomic<void*> delivering{nullptr};  // the payload of the delivery in progress
   std::atomic<uint64_t> call{0};           // the call word, for `delivering`
   bool keptDuringDelivery = false;         // event handler thread only
+  std::unordered_map<uint32_t, PluginCounters*> tallies GUARDED_BY(lock);  // borrowed
 };
 
 #endif  // CORE_PAYLOAD_REFS_H_
