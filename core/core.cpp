@@ -179,8 +179,7 @@ void Core::ClosePlugins() {
              b.descriptor.subscriptionMask[PLUGIN_MASK_CLOSE_ORDER];
     });
   }
-  for (size_t i = 0; i < plugins.size(); i++) {
-    const PluginRecord& record = plugins[i];
+  for (const PluginRecord& record : plugins) {
     if (record.library == nullptr || record.close == nullptr) continue;
     auto request = MakePluginBlock<CloseRequest>();
     auto reply = MakePluginBlock<CloseReply>();
@@ -194,8 +193,7 @@ void Core::ClosePlugins() {
 // plug-in still running on threads of their own, then the libraries close:
 // plug-ins whose calls stall share one deadline instead of adding one each.
 void Core::UnloadPlugins() {
-  for (size_t i = 0; i < plugins.size(); i++) {
-    const PluginRecord& record = plugins[i];
+  for (const PluginRecord& record : plugins) {
     if (record.library == nullptr) continue;
     {
       // From here on no stream start reaches this plug-in's Read.
