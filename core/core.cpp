@@ -33,7 +33,19 @@ Core::Core(const wxFileName& path)
       executable(path),
       throttling(false),
       lowSince(0),
-      abandonedLibraries(0) {
+      abandonedLibraries(0),
+      posts{},
+      noticesPosted(0),
+      postersWaiting(0),
+      startedAt(0),
+      memoryBytes(0),
+      throttledMs(0),
+      throttledSince(0),
+      stallThreshold(kDefaultStallMilliseconds),
+      postsQueued(0),
+      bytesCopied(0),
+      queueHighWater(0),
+      queueTaken(0) {
   instance.store(this);
 }
 
@@ -41,6 +53,7 @@ Core::~Core() {
   // Nothing may reach this Core through PostEvent any more.
   Core* self = this;
   instance.compare_exchange_strong(self, nullptr);
+  CloseStats();  // only left open by a started Core that never stopped
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
   for (size_t i = 0; i < queue.size(); i++) FreeCopy(queue[i].record.payload);
@@ -73,6 +86,10 @@ bool Core::Start() {
   }
   throttling.store(false);
   lowSince = 0;
+  throttledSince = 0;
+  stallThreshold = ReadStallThreshold();
+  startedAt.store(MonotonicMilliseconds());
+  OpenStats();  // plug-ins may read the counters from their Load on
   (void)LoadPlugins();  // no plug-in folder is no failure: the Core runs without plug-ins
   OpenPlugins();
   (void)PublishModuleStatus();  // always posts
@@ -86,8 +103,20 @@ void Core::Stop() {
   StopEventHandler();
   DrainQueue();  // the event handler did it already, if one ran
   ReportRefusedPosts();
+  // The scheduler, which watches delivery, is gone: a thread of its own
+  // names a plug-in whose Close or Unload keeps Stop waiting.
+  StopWatchThread* watcher = nullptr;
+  if (!plugins.empty()) {
+    watcher = new StopWatchThread(this);
+    watcher->start();
+  }
   ClosePlugins();
   UnloadPlugins();
+  if (watcher != nullptr) {
+    watcher->signal();  // cuts its wait short
+    delete watcher;     // joins
+  }
+  CloseStats();
   // The trigger itself stays until destruction: a poster that appended just
   // before the queue closed may still be posting it.
   ScopedLock hold(&queueLock);
@@ -99,10 +128,15 @@ void Core::OpenPlugins() {
     if (record.library == nullptr || record.open == nullptr) continue;
     auto request = MakePluginBlock<OpenRequest>();
     auto reply = MakePluginBlock<OpenReply>();
+    int64_t started = MonotonicMicroseconds();
     wxLongLong before = wxDateTime::UNow().GetValue();
     int32_t code = record.open(&request, &reply);
     wxLongLong after = wxDateTime::UNow().GetValue();
+    int64_t ended = MonotonicMicroseconds();
+    // Under the lock: the statistics call reads the records from any thread.
+    ScopedLock hold(&pluginsLock);
     record.openTime = (after - before).GetValue();
+    record.openMicros = ended - started;
     record.openCode = code;
   }
 }
@@ -153,7 +187,9 @@ void Core::ClosePlugins() {
     if (record.library == nullptr || record.close == nullptr) continue;
     auto request = MakePluginBlock<CloseRequest>();
     auto reply = MakePluginBlock<CloseReply>();
+    stopWatch.Enter(&record, StallWatch::kClose);
     (void)record.close(&request, &reply);
+    stopWatch.Leave();
   }
 }
 
@@ -171,7 +207,9 @@ void Core::UnloadPlugins() {
     if (record.unload != nullptr) {
       auto request = MakePluginBlock<UnloadRequest>();
       auto reply = MakePluginBlock<UnloadReply>();
+      stopWatch.Enter(&record, StallWatch::kUnload);
       (void)record.unload(&request, &reply);
+      stopWatch.Leave();
     }
   }
   WaitForCalls();
@@ -185,6 +223,7 @@ void Core::UnloadPlugins() {
       plugins[i].library = nullptr;
       plugins[i].calls = nullptr;
     }
+    payloadRefs.Unregister(record.descriptor.id);  // its counters go now, or stay unread
     int running = record.calls->running.load();
     if (running == 0) {
       record.library->Unload();
@@ -224,10 +263,12 @@ void Core::WaitForCalls() {
   }
 }
 
-int64_t MonotonicMilliseconds() {
+int64_t MonotonicMilliseconds() { return MonotonicMicroseconds() / 1000; }
+
+int64_t MonotonicMicroseconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 void Core::DrainQueue() {
@@ -237,6 +278,7 @@ void Core::DrainQueue() {
     queueState = QueueState::kClosed;
     left.swap(queue);
     queuedBytes = 0;
+    Bump(queueTaken, left.size());
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.

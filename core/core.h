@@ -33,6 +33,7 @@
 #include "core/plugin_thread.h"
 #include "core/queue_limits.h"
 #include "core/ring.h"
+#include "core/stall_watch.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
@@ -79,7 +80,9 @@ constexpr size_t kDeliveryBatch = 64;
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
-struct PluginRecord {
+// Aligned to 8 bytes on every target: the stall watchdog keeps three bits in
+// the low end of its address, and the counters below are read atomically.
+struct alignas(8) PluginRecord {
   wxDynamicLibrary* library = nullptr;  // owned; never null in the list
   PluginEntry load = nullptr;           // entry points, null when not exported
   PluginEntry unload = nullptr;
@@ -95,7 +98,16 @@ struct PluginRecord {
   int32_t openCode = 0;
   int64_t loadTime = 0;  // milliseconds spent in Load
   int64_t openTime = 0;  // milliseconds spent in Open
-  PluginCalls* calls = nullptr;  // owned; Read and IOCTL code 1 calls in progress
+  int64_t loadMicros = 0;  // the same on the monotonic clock, for the statistics
+  int64_t openMicros = 0;
+  // Events delivered by Write, and by IOCTL codes 2 and 3, counted as each
+  // call returns: written by the event handler thread alone with relaxed
+  // atomic stores, read with relaxed atomic loads (a fixed layout, copied
+  // with the record while no delivery runs).
+  alignas(8) uint64_t writes = 0;
+  alignas(8) uint64_t ioctls = 0;
+  // Owned; Read and IOCTL code 1 calls in progress, and the plug-in's counters.
+  PluginCalls* calls = nullptr;
 };
 
 // One queued record and the stream whose gate it holds (null off streams).
@@ -113,6 +125,11 @@ struct SchedulerState {
 // Milliseconds on the monotonic clock, which setting the system clock does
 // not move. Any thread.
 int64_t MonotonicMilliseconds();
+int64_t MonotonicMicroseconds();
+
+// The stall watchdog's word keeps the entry point in the low bits of the
+// record's address.
+static_assert(alignof(PluginRecord) >= 8, "a PluginRecord's address leaves three bits free");
 
 // Reads the heap's allocated byte count; false when it cannot be read.
 typedef bool (*HeapReader)(uint64_t* allocatedBytes);
@@ -170,6 +187,17 @@ class Core {
   void ReportRefusedPosts();
   // Scheduler thread: starts the read threads of the plug-ins that asked.
   void StartReadThreads();
+  // Samples the delivery thread's call into a plug-in and reports a stall,
+  // or its end. Scheduler thread, every tick.
+  void WatchDelivery() EXCLUDES(pluginsLock);
+  // The same for the main thread's Close and Unload calls at Stop. Stop's
+  // watcher thread.
+  void WatchStop() EXCLUDES(pluginsLock);
+
+  // The body of OmbrevardReadCoreStats, on the running Core. Any thread;
+  // takes pluginsLock only.
+  int32_t ReadStats(CoreStats* stats, CorePluginStats* pluginStats, uint32_t capacity)
+      EXCLUDES(pluginsLock);
 
   bool QueueEmpty() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
@@ -200,6 +228,14 @@ class Core {
   void EndThread(pt::thread* thread, bool wakeHandler);
   void ClosePlugins();
   void UnloadPlugins();
+  // The Core becomes the one OmbrevardReadCoreStats reads (from Start), and
+  // stops being it (at the end of Stop, once no reader is left in it).
+  void OpenStats();
+  void CloseStats();
+  const PluginRecord* Callee(uintptr_t word) const;
+  void ReportStall(const StallNews& news, const char* stallMessage, wxString* stalled)
+      EXCLUDES(pluginsLock);
+  void CountPost(int32_t result);
 
   bool LoadOne(const wxString& directory, const wxString& name, std::vector<uint32_t>* accepted);
   void WaitForCalls();
@@ -218,11 +254,11 @@ class Core {
   bool TakeEvents(std::vector<QueuedEvent>* batch) EXCLUDES(queueLock);
   void PutBack(const std::vector<QueuedEvent>& batch, size_t from) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
-  void DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+  void DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key,
                  const WriteRequest& writeRequest);
-  void CallWrite(const PluginRecord& plugin, const EventRecord& record,
+  void CallWrite(PluginRecord& plugin, const EventRecord& record,
                  const WriteRequest& writeRequest);
-  void EndCall(uint32_t id, void* payload, uint32_t keep);
+  void EndCall(uint32_t id, const EventRecord& record, uint32_t keep);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
@@ -262,6 +298,35 @@ class Core {
   int32_t lowSince;              // scheduler thread only
   Mutex pluginsLock;
   int abandonedLibraries;  // main thread; libraries left loaded for running calls
+
+  // Statistics. The other posts by result, on a cache line of their own:
+  // every poster adds to them (relaxed fetch_add), and nothing the delivery
+  // thread writes per event shares the line.
+  alignas(64) std::atomic<uint64_t> posts[CORE_STATS_POST_RESULTS];
+  std::atomic<uint64_t> noticesPosted;
+  std::atomic<uint64_t> postersWaiting;  // on a stream's gate, now
+  std::atomic<int64_t> startedAt;        // monotonic milliseconds; set by Start
+  std::atomic<uint64_t> memoryBytes;     // written by the scheduler
+  std::atomic<uint64_t> throttledMs;     // written by the scheduler
+  int64_t throttledSince;                // scheduler thread only; 0 when not throttling
+  int stallThreshold;                    // milliseconds; set by Start before the watchers run
+  // Counted as records are queued, under queueLock (so by load and store),
+  // read without it; on a line of their own, which posters write and the
+  // delivery thread never touches. Ordinary posts queued are most posts, and
+  // cost no locked add of their own here.
+  alignas(64) std::atomic<uint64_t> postsQueued;
+  std::atomic<uint64_t> bytesCopied;  // payload bytes of the posts queued
+  std::atomic<uint64_t> queueHighWater;
+  // Written by the delivery thread: the watch word at each Write and IOCTL
+  // call, and the records taken out of the queue (under queueLock, which
+  // DrainQueue on the main thread takes too). Depth is queued minus taken.
+  alignas(64) StallWatch deliveryWatch;
+  std::atomic<uint64_t> queueTaken;
+  StallSampler deliverySampler;  // scheduler thread only
+  wxString deliveryStalled;      // scheduler thread only; the plug-in of the stall reported
+  StallWatch stopWatch;          // main thread, around Close and Unload
+  StallSampler stopSampler;      // Stop's watcher thread only
+  wxString stopStalled;          // Stop's watcher thread only
 };
 
 #endif  // CORE_CORE_H_

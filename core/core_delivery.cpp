@@ -48,6 +48,7 @@ bool Core::TakeEvents(std::vector<QueuedEvent>* out) {
     queue.pop_front();
     queuedBytes -= QueuedCost(out->back().record);
   }
+  Bump(queueTaken, count);
   return count != 0;
 }  // Callers deliver the records after this returns, with no lock held.
 
@@ -59,12 +60,15 @@ void Core::PutBack(const std::vector<QueuedEvent>& taken, size_t from) {
     queue.push_front(taken[i - 1]);
     queuedBytes += QueuedCost(taken[i - 1].record);
   }
+  queueTaken.store(queueTaken.load(std::memory_order_relaxed) - (taken.size() - from),
+                   std::memory_order_relaxed);
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
-  while (TakeEvents(&batch)) {
+  bool ended = false;
+  while (!ended && TakeEvents(&batch)) {
     for (size_t i = 0; i < batch.size(); i++) {
       const QueuedEvent& event = batch[i];
       const EventRecord& record = event.record;
@@ -79,14 +83,14 @@ void Core::DeliverQueue() {
       if ((record.flags & (EVENT_FLAG_OTHERS | EVENT_FLAG_ALL)) == 0) {
         // The common case: Write to the sinks whose masks match.
         MaskSelection masks(record.flags);
-        for (const PluginRecord& plugin : plugins) {
+        for (PluginRecord& plugin : plugins) {
           if (plugin.library != nullptr && plugin.descriptor.eventSink != 0 &&
               plugin.write != nullptr && Matches(plugin.descriptor, masks, key)) {
             CallWrite(plugin, record, writeRequest);
           }
         }
       } else {
-        for (const PluginRecord& plugin : plugins) {
+        for (PluginRecord& plugin : plugins) {
           if (plugin.library != nullptr) DeliverTo(plugin, record, key, writeRequest);
         }
       }
@@ -102,16 +106,25 @@ void Core::DeliverQueue() {
         if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
         if (now >= endBy) {
           PutBack(batch, i + 1);
-          batch.clear();
-          return;
+          ended = true;
+          break;
         }
       }
     }
   }
+  batch.clear();
+  deliveryWatch.Leave();
 }
 
+// Event handler thread. Each call is published for the stall watchdog and
+// counted in the plug-in's record, with plain stores: this thread is their
+// only writer. The watchdog's word shows a call until the next one, or until
+// the pass ends (the count tells it the call has returned): between two calls
+// of a pass the thread only does the Core's short bookkeeping, and one store
+// per call is all the watchdog costs delivery.
+
 // A delivery to one plug-in, whatever the record's flags ask.
-void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint32_t key,
+void Core::DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key,
                      const WriteRequest& writeRequest) {
   const PluginDescriptor& descriptor = plugin.descriptor;
   uint32_t code = 0;
@@ -139,27 +152,31 @@ void Core::DeliverTo(const PluginRecord& plugin, const EventRecord& record, uint
   reply.paramSize = IOCTL_PARAM_SIZE_THREAD;
   reply.paramVersion = 1;
   payloadRefs.addRef(record.payload, descriptor.id);
+  deliveryWatch.Enter(&plugin, StallWatch::kIoctl);
   (void)plugin.ioctl(&request, &reply);
-  EndCall(descriptor.id, record.payload, reply.keep);
+  __atomic_store_n(&plugin.ioctls, plugin.ioctls + 1, __ATOMIC_RELAXED);
+  EndCall(descriptor.id, record, reply.keep);
 }
 
 // One Write call of a delivery, with the plug-in's hold on the payload
 // around it.
-inline void Core::CallWrite(const PluginRecord& plugin, const EventRecord& record,
+inline void Core::CallWrite(PluginRecord& plugin, const EventRecord& record,
                             const WriteRequest& writeRequest) {
   WriteRequest request = writeRequest;
   auto reply = MakePluginBlock<WriteReply>();
   payloadRefs.addRef(record.payload, plugin.descriptor.id);
+  deliveryWatch.Enter(&plugin, StallWatch::kWrite);
   (void)plugin.write(&request, &reply);
-  EndCall(plugin.descriptor.id, record.payload, reply.keep);
+  __atomic_store_n(&plugin.writes, plugin.writes + 1, __ATOMIC_RELAXED);
+  EndCall(plugin.descriptor.id, record, reply.keep);
 }
 
 // After a plug-in's call: its hold ends, or stays if its reply kept the payload.
-inline void Core::EndCall(uint32_t id, void* payload, uint32_t keep) {
+inline void Core::EndCall(uint32_t id, const EventRecord& record, uint32_t keep) {
   if (keep == 0) {
-    (void)payloadRefs.dropRef(payload, id);  // the delivery hold remains
+    (void)payloadRefs.dropRef(record.payload, id);  // the delivery hold remains
   } else {
-    payloadRefs.Keep(payload, id);
+    payloadRefs.Keep(record.payload, record.payloadSize, id);
   }
 }
 

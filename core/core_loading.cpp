@@ -73,9 +73,11 @@ bool Core::LoadOne(const wxString& directory, const wxString& name,
   request.core = this;
   request.postEvent = PostEvent;
   auto descriptor = MakePluginBlock<PluginDescriptor>();
+  int64_t started = MonotonicMicroseconds();
   wxLongLong before = wxDateTime::UNow().GetValue();
   int32_t result = record.load(&request, &descriptor);
   wxLongLong after = wxDateTime::UNow().GetValue();
+  int64_t ended = MonotonicMicroseconds();
 
   if (result != 0 || descriptor.loadError != 0) {
     wxLogError(kLoadFailedMessage, name, static_cast<int>(result),
@@ -95,7 +97,9 @@ bool Core::LoadOne(const wxString& directory, const wxString& name,
   record.fileName = name;
   record.fileNameBytes = TextBytes(name).data();
   record.loadTime = (after - before).GetValue();
+  record.loadMicros = ended - started;
   record.calls = new PluginCalls();
+  payloadRefs.Register(descriptor.id, &record.calls->counters);
 
   if (descriptor.ioctlThread != 0 && record.ioctl != nullptr) {
     auto ioctlRequest = MakePluginBlock<IoctlRequest>();

@@ -38,6 +38,7 @@ void Core::Post(const EventRecord* event, EventResult* result) {
     result->result = POST_OK;
   } else if (event->source != 0) {
     result->result = PostOrdinary(*event);
+    if (result->result == POST_OK) return;  // counted as it was queued, under queueLock
   } else if (event->flags == EVENT_STOP_STREAM) {
     streamTable.Cancel(event->stream);
     WakeHandler();
@@ -45,6 +46,19 @@ void Core::Post(const EventRecord* event, EventResult* result) {
   } else {
     result->result = StartStream(*event);
   }
+  CountPost(result->result);
+}
+
+void Core::CountPost(int32_t result) {
+  int index = CORE_STATS_POST_NO_MEMORY;
+  if (result == POST_OK) {
+    index = CORE_STATS_POST_OK;
+  } else if (result == POST_NO_STREAM) {
+    index = CORE_STATS_POST_NO_STREAM;
+  } else if (result == POST_THROTTLED) {
+    index = CORE_STATS_POST_THROTTLED;
+  }
+  posts[index].fetch_add(1, std::memory_order_relaxed);
 }
 
 // Any thread. Copies the payload once, waits for the stream's gate if the
@@ -95,13 +109,11 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
 // A gate held by a payload that plug-ins keep may be opened by a release
 // from another thread, so that one is waited for.
 bool Core::TakeGate(Stream* stream) {
-  if (!onDeliveryThread) {
-    stream->gate.wait();
-    return true;
-  }
   if (stream->gate.trywait()) return true;
-  if (!streamTable.HeldByKeeper(stream)) return false;
+  if (onDeliveryThread && !streamTable.HeldByKeeper(stream)) return false;
+  postersWaiting.fetch_add(1, std::memory_order_relaxed);
   stream->gate.wait();
+  postersWaiting.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -138,6 +150,12 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
     }
     queue.push_back(QueuedEvent{record, stream});
     queuedBytes += QueuedCost(record);
+    uint64_t depth = queue.size();
+    if (depth > queueHighWater.load(std::memory_order_relaxed)) {
+      queueHighWater.store(depth, std::memory_order_relaxed);
+    }
+    Bump(bytesCopied, record.payloadSize);
+    Bump(postsQueued);
   }
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.
@@ -222,6 +240,7 @@ void Core::FreeCopy(void* payload) {
 }
 
 void Core::PostText(const std::string& text) {
+  noticesPosted.fetch_add(1, std::memory_order_relaxed);
   PostFromCore(text, TEXT_NOTICE_FLAGS, TYPE_TEXT_NOTICE);  // the outcome of a notice is not looked at
 }
 

@@ -46,6 +46,7 @@ void Core::SchedulerTick(SchedulerState* state, time_t now, HeapReader readHeap)
   if (now != state->previous) {
     uint64_t allocated = 0;
     if (readHeap(&allocated)) {
+      memoryBytes.store(allocated, std::memory_order_relaxed);
       UpdateThrottling(static_cast<uint64_t>(state->memoryLimit) < allocated,
                        static_cast<int32_t>(now));
     }
@@ -54,6 +55,10 @@ void Core::SchedulerTick(SchedulerState* state, time_t now, HeapReader readHeap)
 }
 
 void Core::UpdateThrottling(bool low, int32_t now) {
+  // The time spent throttling grows at each reading while it lasts.
+  int64_t elapsed = MonotonicMilliseconds();
+  if (throttledSince != 0) Bump(throttledMs, static_cast<uint64_t>(elapsed - throttledSince));
+  throttledSince = low ? elapsed : 0;
   throttling.store(low, std::memory_order_relaxed);
   if (low) {
     if (lowSince == 0) PostText(kMemoryLowNotice);

@@ -17,15 +17,39 @@ void PayloadRefs::Add(Holders* holders, uint32_t holder) {
   holders->more->insert(holder);
 }
 
-bool PayloadRefs::Remove(Holders* holders, uint32_t holder) {
+uint32_t PayloadRefs::Remove(Holders* holders, uint32_t holder) {
   uint32_t kept = 0;
   for (uint32_t i = 0; i < holders->inlineCount; i++) {
     if (holders->inlineIds[i] != holder) holders->inlineIds[kept++] = holders->inlineIds[i];
   }
-  bool removed = kept != holders->inlineCount;
+  uint32_t removed = holders->inlineCount - kept;
   holders->inlineCount = kept;
-  if (holders->more != nullptr && holders->more->erase(holder) != 0) removed = true;
+  if (holders->more != nullptr) removed += static_cast<uint32_t>(holders->more->erase(holder));
   return removed;
+}
+
+void PayloadRefs::Register(uint32_t holder, PluginCounters* counters) {
+  ScopedLock hold(&lock);
+  tallies[holder] = counters;
+}
+
+void PayloadRefs::Unregister(uint32_t holder) {
+  ScopedLock hold(&lock);
+  tallies.erase(holder);
+}
+
+void PayloadRefs::Tally(uint32_t holder, uint32_t size, uint32_t count, bool kept) {
+  auto it = tallies.find(holder);
+  if (it == tallies.end() || count == 0) return;
+  PluginCounters* counters = it->second;
+  uint64_t bytes = static_cast<uint64_t>(size) * count;
+  if (kept) {
+    Bump(counters->payloadsKept, count);
+    Bump(counters->bytesKept, bytes);
+  } else {
+    Bump(counters->payloadsKept, 0 - static_cast<uint64_t>(count));
+    Bump(counters->bytesKept, 0 - bytes);
+  }
 }
 
 void PayloadRefs::HoldForDelivery(void* payload) {
@@ -48,13 +72,16 @@ bool PayloadRefs::EndDelivery(void* payload) {
   return table.find(payload) == table.end();
 }
 
-void PayloadRefs::Keep(void* payload, uint32_t holder) {
+void PayloadRefs::Keep(void* payload, uint32_t size, uint32_t holder) {
   if (payload == nullptr) return;
   ScopedLock hold(&lock);
   // Under the lock, so that a release sees either the call word or the pair.
   uint64_t word = call.exchange(0, std::memory_order_acq_rel);
   if ((word & kCallReleased) != 0) return;  // released during its own call
-  Add(&table[payload], holder);
+  Holders& holders = table[payload];
+  holders.size = size;
+  Add(&holders, holder);
+  Tally(holder, size, 1, true);
   keptDuringDelivery = true;
 }
 
@@ -81,7 +108,7 @@ PayloadRefs::ReleaseOutcome PayloadRefs::Release(void* payload, uint32_t holder)
   auto it = table.find(payload);
   if (it != table.end()) {
     inTable = true;
-    Remove(&it->second, holder);
+    Tally(holder, it->second.size, Remove(&it->second, holder), false);
     if (Empty(it->second)) {
       delete it->second.more;
       table.erase(it);
@@ -109,5 +136,6 @@ std::vector<void*> PayloadRefs::TakeAll() {
     delete entry.second.more;
   }
   table.clear();
+  tallies.clear();
   return payloads;
 }

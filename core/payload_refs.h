@@ -20,6 +20,10 @@
 // event handler thread only (one delivery, and one call of it, at a time);
 // the others from any thread. Every operation that takes the table's lock
 // takes nothing else. A null payload is never held.
+//
+// Each plug-in's kept payloads and their bytes are counted on the
+// PluginCounters the Core registers for its id (Register, Unregister), under
+// the table's lock; a holder with none registered is not counted.
 #ifndef CORE_PAYLOAD_REFS_H_
 #define CORE_PAYLOAD_REFS_H_
 
@@ -31,6 +35,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/plugin_counters.h"
 #include "threads/scoped_lock.h"
 #include "threads/thread_annotations.h"
 
@@ -73,7 +78,12 @@ class PayloadRefs {
     call.store(0, std::memory_order_release);
     return false;  // the delivery hold stays until EndDelivery
   }
-  void Keep(void* payload, uint32_t holder) EXCLUDES(lock);
+  void Keep(void* payload, uint32_t size, uint32_t holder) EXCLUDES(lock);
+
+  // Where the kept payloads of `holder` are counted from now on (borrowed;
+  // the Core unregisters it before freeing it). Main thread.
+  void Register(uint32_t holder, PluginCounters* counters) EXCLUDES(lock);
+  void Unregister(uint32_t holder) EXCLUDES(lock);
 
   // A release post: as dropRef, but tells a payload nobody holds apart from
   // one whose last holder just left, so a stray release frees nothing.
@@ -88,6 +98,7 @@ class PayloadRefs {
 
  private:
   struct Holders {
+    uint32_t size = 0;         // the payload's bytes
     uint32_t inlineCount = 0;  // entries used in inlineIds
     uint32_t inlineIds[3];
     std::unordered_multiset<uint32_t>* more = nullptr;  // owned; rare overflow
@@ -100,8 +111,11 @@ class PayloadRefs {
   static constexpr uint64_t kCallReleased = 1ull << 33;
 
   static bool Empty(const Holders& holders);
-  static bool Remove(Holders* holders, uint32_t holder);  // true when a pair went
+  static uint32_t Remove(Holders* holders, uint32_t holder);  // the pairs that went
   static void Add(Holders* holders, uint32_t holder);
+  // Counts `count` pairs of one payload (of `size` bytes) more, or fewer,
+  // as kept by `holder`.
+  void Tally(uint32_t holder, uint32_t size, uint32_t count, bool kept) REQUIRES(lock);
   // A release of the payload of the call in progress by the plug-in being
   // called; true when it matched that call.
   bool ReleaseCall(void* payload, uint32_t holder) REQUIRES(lock);
@@ -114,6 +128,7 @@ class PayloadRefs {
   std::atomic<void*> delivering{nullptr};  // the payload of the delivery in progress
   std::atomic<uint64_t> call{0};           // the call word, for `delivering`
   bool keptDuringDelivery = false;         // event handler thread only
+  std::unordered_map<uint32_t, PluginCounters*> tallies GUARDED_BY(lock);  // borrowed
 };
 
 #endif  // CORE_PAYLOAD_REFS_H_

@@ -363,18 +363,27 @@ typedef struct IoctlReply {
  *
  * The caller zero-fills a CoreStats and sets `size` to sizeof(CoreStats) and
  * `version` to 1, and may pass room for `capacity` CorePluginStats (each with
- * `size` and `version` set the same way), or a null pointer and 0. The Core
- * fills the fields the caller's `size` covers (a caller built against an older
- * header gets the fields it knows), writes into `size` how many bytes it
- * filled, and fills one CorePluginStats per loaded plug-in in load order, up
- * to `capacity`. It returns how many it filled, or -1 when `stats` is null or
- * its `size` is below 16, or when the Core is not running.
+ * `size` and `version` set the same way; the first element's `size` is taken
+ * as the size of every element), or a null pointer and 0. The Core fills the
+ * fields the caller's `size` covers (a caller built against an older header
+ * gets the fields it knows), writes into `size` how many bytes it filled,
+ * leaves `version` as it is, and fills one CorePluginStats per loaded plug-in
+ * in list order, up to `capacity`. It returns how many it filled, or -1 when
+ * `stats` is null, when its `size` (or, with room for plug-ins, the first
+ * element's) is below 16, or when no Core is running.
  *
  * Callable from any thread, also from inside any entry point, from the start of
  * Load until Unload returns. It takes no lock the delivery thread waits on,
  * and costs a few microseconds per plug-in: fine for a once-a-second sampler.
  * Counters are read one by one, without stopping traffic: two of them may
  * disagree by the events in flight while they were read.
+ *
+ * What is counted: `posts` counts every PostEvent call by its result
+ * (releases, stream starts and stops, and the Core's own posts included);
+ * `bytesCopied` the payload bytes of the posts that were queued; a stall is a
+ * Write or IOCTL call that ran past the stall threshold (the environment
+ * variable OMBREVARD_STALL_MS, default 1000 ms), counted once however long it
+ * lasts. `memoryBytes` is 0 in builds without the server's allocator.
  */
 #define CORE_STATS_SYMBOL "OmbrevardReadCoreStats"
 #define CORE_STATS_FILE_MAX 64u
@@ -394,11 +403,12 @@ typedef struct CoreStats {
   uint64_t bytesCopied;      /* payload bytes copied by posts */
   uint64_t queueDepth;       /* records queued now */
   uint64_t queueHighWater;   /* the most ever queued at once */
-  uint64_t streamsOpen;      /* streams the Core knows now */
-  uint64_t payloadsInFlight; /* stream payloads not yet let go */
+  uint64_t streamsOpen;      /* streams started and not stopped, now */
+  uint64_t payloadsInFlight; /* stream payloads not yet let go, now */
   uint64_t postersWaiting;   /* posters blocked on a stream's gate now */
   uint64_t readThreads;      /* Read calls running now */
-  uint64_t throttledMs;      /* total time metered posts were refused */
+  uint64_t throttledMs;      /* total time metered posts were refused (to the
+                                scheduler's last heap reading, once a second) */
   uint64_t noticesPosted;    /* text notices the Core posted */
   uint64_t memoryBytes;      /* memory in use, as the scheduler last read it */
   uint32_t throttling;       /* non-zero while metered posts are refused */
@@ -411,13 +421,13 @@ typedef struct CorePluginStats {
   char file[CORE_STATS_FILE_MAX]; /* file name, NUL-terminated, cut to fit */
   uint32_t id;
   int32_t openCode;      /* what Open answered; 0 before it ran or without Open */
-  uint64_t loadUs;       /* time Load took */
-  uint64_t openUs;       /* time Open took */
+  uint64_t loadUs;       /* time Load took, in microseconds */
+  uint64_t openUs;       /* time Open took, in microseconds */
   uint64_t writes;       /* events delivered by Write */
   uint64_t ioctls;       /* events delivered by IOCTL codes 2 and 3 */
   uint64_t payloadsKept; /* payloads it keeps now */
   uint64_t bytesKept;    /* their bytes */
-  uint64_t stalls;       /* deliveries the stall watchdog reported */
+  uint64_t stalls;       /* Write and IOCTL calls the stall watchdog reported */
 } CorePluginStats;
 
 typedef int32_t (*CoreStatsFunction)(CoreStats* stats, CorePluginStats* plugins,

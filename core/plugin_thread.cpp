@@ -31,6 +31,7 @@ bool PluginThread::Launch(Core* core, PluginEntry entry, uint32_t entryNumber,
     return false;
   }
   calls->running.fetch_add(1);
+  if (thread->isRead) calls->counters.reads.fetch_add(1, std::memory_order_relaxed);
   thread->start();
   return true;
 }
@@ -38,12 +39,13 @@ bool PluginThread::Launch(Core* core, PluginEntry entry, uint32_t entryNumber,
 PluginThread::PluginThread(Core* owner, PluginEntry call, const uint8_t* request,
                            const uint8_t* reply, PluginCalls* counter)
     : pt::thread(true), core(owner), entry(call), privatePayload(nullptr), ready(true),
-      calls(counter) {
+      isRead(false), calls(counter) {
   memcpy(requestArea, request, kRequestAreaSize);
   memcpy(replyArea, reply, kReplyAreaSize);
   uint32_t entryNumber;
   memcpy(&entryNumber, request + 8, sizeof(entryNumber));
   if (entryNumber != ENTRY_READ) return;
+  isRead = true;
   ReadRequest* read = reinterpret_cast<ReadRequest*>(requestArea + kBlockOffset);
   if (read->payload == nullptr) return;
   privatePayload = malloc(read->payloadSize);
@@ -67,6 +69,7 @@ void PluginThread::cleanup() {
   PayloadLedger::Freed(privatePayload);
   free(privatePayload);
   privatePayload = nullptr;
+  if (isRead) calls->counters.reads.fetch_sub(1, std::memory_order_relaxed);
   // Last touch of anything outside this object: after it the Core may close
   // the plug-in's library and free `calls`.
   calls->running.fetch_sub(1);

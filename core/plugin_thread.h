@@ -15,14 +15,16 @@
 #include <atomic>
 
 #include "core/plugin_api.h"
+#include "core/plugin_counters.h"
 #include "threads/thread.h"
 
 class Core;
 
-// Calls of one plug-in that run on threads of their own. Owned by its
-// PluginRecord; outlives every call it counts.
+// Calls of one plug-in that run on threads of their own, and its counters.
+// Owned by its PluginRecord; outlives every call it counts.
 struct PluginCalls {
   std::atomic<int> running{0};
+  PluginCounters counters;
   // Set and read under the Core's pluginsLock (a lock of another object,
   // which the analysis cannot name here): once set, no new call starts.
   std::atomic<bool> closing{false};
@@ -61,6 +63,7 @@ class PluginThread : public pt::thread {
   alignas(8) uint8_t replyArea[kReplyAreaSize];
   void* privatePayload;  // owned; malloc'd copy of a Read payload, or null
   bool ready;            // false when the payload copy failed
+  bool isRead;           // a Read call, counted in calls->counters.reads
   PluginCalls* calls;    // borrowed; outlives the call
 };
 

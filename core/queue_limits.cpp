@@ -10,9 +10,7 @@ const char kQueueMaxRecordsVariable[] = "OMBREVARD_QUEUE_MAX_RECORDS";
 const char kBadQueueLimitMessage[] =
     "%s is not a positive whole number (\"%s\"); using the default %llu";
 
-namespace {
-
-uint64_t ReadLimit(const char* variable, uint64_t fallback) {
+uint64_t ReadPositiveVariable(const char* variable, uint64_t fallback) {
   const char* text = getenv(variable);
   if (text == nullptr) return fallback;
   char* end = nullptr;
@@ -25,11 +23,9 @@ uint64_t ReadLimit(const char* variable, uint64_t fallback) {
   return fallback;
 }
 
-}  // namespace
-
 QueueLimits ReadQueueLimits() {
   QueueLimits limits;
-  limits.maxBytes = ReadLimit(kQueueMaxBytesVariable, kDefaultQueueMaxBytes);
-  limits.maxRecords = ReadLimit(kQueueMaxRecordsVariable, kDefaultQueueMaxRecords);
+  limits.maxBytes = ReadPositiveVariable(kQueueMaxBytesVariable, kDefaultQueueMaxBytes);
+  limits.maxRecords = ReadPositiveVariable(kQueueMaxRecordsVariable, kDefaultQueueMaxRecords);
   return limits;
 }

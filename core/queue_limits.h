@@ -31,6 +31,10 @@ struct QueueLimits {
   uint64_t maxRecords = kDefaultQueueMaxRecords;
 };
 
+// The positive whole number in an environment variable, or `fallback` when
+// it is unset; a value that is not one is logged as a warning. Main thread.
+uint64_t ReadPositiveVariable(const char* variable, uint64_t fallback);
+
 // The limits the environment asks for; a variable that is not a positive
 // decimal integer is logged as a warning and its default used.
 QueueLimits ReadQueueLimits();

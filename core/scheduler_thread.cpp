@@ -59,6 +59,7 @@ void SchedulerThread::execute() {
   while (!get_signaled()) {
     relax(100);
     if (get_signaled()) break;
+    core->WatchDelivery();
     core->SchedulerTick(&state, time(nullptr), ReadAllocatedBytes);
     if (++ticks % kTicksPerSecond != 0) continue;
     core->ReportRefusedPosts();

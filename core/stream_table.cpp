@@ -1,5 +1,7 @@
 #include "core/stream_table.h"
 
+#include "core/plugin_counters.h"
+
 StreamTable::~StreamTable() {
   for (auto& entry : streams) delete entry.second;
   for (Stream* stream : stopped) delete stream;
@@ -16,7 +18,10 @@ Stream* StreamTable::Join(uint32_t handle) {
 Stream* StreamTable::Prepare(uint32_t handle) {
   ScopedLock hold(&lock);
   Stream*& stream = streams[handle];
-  if (stream == nullptr) stream = new Stream();
+  if (stream == nullptr) {
+    stream = new Stream();
+    openCount.store(streams.size(), std::memory_order_relaxed);
+  }
   stream->users++;
   return stream;
 }
@@ -46,6 +51,7 @@ bool StreamTable::Occupy(Stream* stream, void* payload) {
     PassOn(stream);
     return false;
   }
+  if (!stream->occupied) Bump(inFlightCount);
   stream->occupied = true;
   stream->kept = false;
   stream->inFlight = payload;
@@ -80,6 +86,7 @@ void StreamTable::Release(Stream* stream, uintptr_t payload) {
   // Another stream's payload may have that address by now, when the occupant
   // was freed before this call.
   if (payload != 0 && it != byPayload.end() && it->second == stream) byPayload.erase(it);
+  if (stream->occupied) Bump(inFlightCount, 0 - uint64_t{1});
   stream->occupied = false;
   stream->kept = false;
   stream->inFlight = nullptr;
@@ -118,6 +125,7 @@ void StreamTable::Cancel(uint32_t handle) {
   if (it == streams.end()) return;
   Stream* stream = it->second;
   streams.erase(it);
+  openCount.store(streams.size(), std::memory_order_relaxed);
   stream->cancelled = true;
   if (stream->users == 0 && !stream->occupied) {
     delete stream;

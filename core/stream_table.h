@@ -23,6 +23,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -88,6 +89,11 @@ class StreamTable {
   // Streams alive, in the map or stopped and still held.
   size_t Count() EXCLUDES(lock);
 
+  // For the statistics, without the lock: streams started and not stopped,
+  // and streams whose gate a payload holds.
+  uint64_t OpenCount() const { return openCount.load(std::memory_order_relaxed); }
+  uint64_t InFlightCount() const { return inFlightCount.load(std::memory_order_relaxed); }
+
  private:
   // A stopped stream's gate, as the last holder lets go: deleted when idle,
   // otherwise posted, so that the next waiter wakes and sees the stop.
@@ -98,6 +104,9 @@ class StreamTable {
   std::unordered_map<uint32_t, Stream*> streams GUARDED_BY(lock);  // owned
   std::unordered_set<Stream*> stopped GUARDED_BY(lock);  // owned; cancelled, still held
   std::unordered_map<uintptr_t, Stream*> byPayload GUARDED_BY(lock);  // in-flight payloads
+  // Changed under the lock, read without it.
+  std::atomic<uint64_t> openCount{0};      // streams.size()
+  std::atomic<uint64_t> inFlightCount{0};  // occupied streams
 };
 
 #endif  // CORE_STREAM_TABLE_H_

@@ -6,7 +6,9 @@
  *     per start through IOCTL code 2;
  *   - one line for every queued event it receives through Write, including
  *     the Core's text notices ("system time changed by ...", "available
- *     system memory is low, throttling video", ...), whose text it shows.
+ *     system memory is low, throttling video", ...), whose text it shows;
+ *   - at Close, the Core's counters and each plug-in's, read through the
+ *     server's statistics call (OmbrevardReadCoreStats).
  *
  * Threads: Load, Open, Close and Unload run on the server's main thread;
  * Write and IOCTL codes 2 and 3 run one at a time on the Core's event handler
@@ -14,6 +16,8 @@
  *
  * Build: cc -shared -fPIC -o monitor.so monitor.c -I<folder holding core/>
  */
+#define _GNU_SOURCE /* RTLD_DEFAULT */
+#include <dlfcn.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -117,11 +121,43 @@ PLUGIN_EXPORT int32_t IOCTL(void* request, void* reply) {
   return 0;
 }
 
+/* Prints the Core's counters. The server exports the call; looked up at run
+ * time, a server without it is no error. Any thread. */
+#define MONITOR_MAX_PLUGINS 32
+static void SayCounters(void) {
+  CoreStatsFunction readStats = (CoreStatsFunction)dlsym(RTLD_DEFAULT, CORE_STATS_SYMBOL);
+  if (readStats == NULL) return;
+  CoreStats stats = {0};
+  stats.size = sizeof(stats);
+  stats.version = 1;
+  static CorePluginStats plugins[MONITOR_MAX_PLUGINS]; /* main thread only */
+  for (int i = 0; i < MONITOR_MAX_PLUGINS; i++) {
+    plugins[i] = (CorePluginStats){.size = sizeof(CorePluginStats), .version = 1};
+  }
+  int32_t filled = readStats(&stats, plugins, MONITOR_MAX_PLUGINS);
+  if (filled < 0) return;
+  Say("up %llu ms: %llu posts taken, %llu refused; queue high water %llu; %llu payload bytes "
+      "copied; %llu notices",
+      (unsigned long long)stats.uptimeMs, (unsigned long long)stats.posts[CORE_STATS_POST_OK],
+      (unsigned long long)(stats.posts[CORE_STATS_POST_NO_STREAM] +
+                           stats.posts[CORE_STATS_POST_THROTTLED] +
+                           stats.posts[CORE_STATS_POST_NO_MEMORY]),
+      (unsigned long long)stats.queueHighWater, (unsigned long long)stats.bytesCopied,
+      (unsigned long long)stats.noticesPosted);
+  for (int32_t i = 0; i < filled; i++) {
+    const CorePluginStats* plugin = &plugins[i];
+    Say("  %s: %llu by Write, %llu by IOCTL, %llu kept, %llu stalls", plugin->file,
+        (unsigned long long)plugin->writes, (unsigned long long)plugin->ioctls,
+        (unsigned long long)plugin->payloadsKept, (unsigned long long)plugin->stalls);
+  }
+}
+
 /* Main thread, at stop, after the last delivery. */
 PLUGIN_EXPORT int32_t Close(void* request, void* reply) {
   (void)request;
   (void)reply;
   Say("closing after %u events", atomic_load(&eventsSeen));
+  SayCounters();
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // how it exits, what it refuses, where its working directory ends up, and
 // that a second instance runs beside the first. The trace_file plug-in in the
 // scratch tree's plug-in folder shows whether a Core ran and where.
+#include <stdio.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -286,6 +287,35 @@ INSTANTIATE_TEST_SUITE_P(
       return plugins.param.size() == 1 ? std::string("RelayLoop")
                                     : std::string("ProducerOutrunsSlowSink");
     });
+
+// The stall watchdog names a plug-in that holds delivery up, on standard
+// error, and the statistics call the server exports counts it there.
+TEST_F(ForegroundTest, StalledDeliveryIsNamedOnStandardError) {
+  tree.AddPlugin(TestPlugin("stalls_once"), "stalls_once.so");
+  LaunchOptions options;
+  options.argv = {tree.ExecutablePath(), "-d"};
+  options.cwd = tree.Root();
+  options.env = {{"OMBREVARD_STALL_MS", "100"}, {"HOME", tree.Root()}};
+  HeldServer server;
+  ASSERT_TRUE(server.Start(options, tree.Root()));
+  std::string errPath = tree.Root() + "/held.err";
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(errPath).find("plugin stalls_once.so returned from IOCTL after ") !=
+           std::string::npos;
+  }, testing_support::Scaled(30000))) << ReadFile(errPath);
+  server.CloseInput();
+  int status = -1;
+  ASSERT_TRUE(server.WaitForExit(testing_support::Scaled(20000), &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string err = ReadFile(errPath);
+  size_t stalled = err.find("plugin stalls_once.so has been in IOCTL for ");
+  ASSERT_NE(stalled, std::string::npos) << err;
+  std::string line = err.substr(stalled, err.find('\n', stalled) - stalled);
+  int ms = 0;
+  EXPECT_EQ(sscanf(line.c_str(), "plugin stalls_once.so has been in IOCTL for %d ms; delivery is waiting", &ms), 1) << line;
+  EXPECT_GE(ms, 100) << line;
+  EXPECT_EQ(line.substr(line.size() - 24), " ms; delivery is waiting") << line;
+}
 
 TEST_F(ForegroundTest, PluginWritingToAClosedPipeDoesNotEndTheServer) {
   tree.AddPlugin(TestPlugin("writes_closed_pipe"), "writes_closed_pipe.so");

@@ -4,6 +4,9 @@
 ombrevard_test_plugin(trace_file trace_file.c)
 ombrevard_test_plugin(load_blocks load_blocks.c)
 ombrevard_test_plugin(media_watch media_watch.c)
+# Stalls delivery until the server's statistics count the stall.
+ombrevard_test_plugin(stalls_once stalls_once.c)
+target_link_libraries(stalls_once PRIVATE ${CMAKE_DL_LIBS})
 # Hostile plug-ins: a relay loop, a producer that outruns everything, a slow
 # sink, and one that writes to a closed pipe.
 ombrevard_test_plugin(echo_loop echo_loop.c)
