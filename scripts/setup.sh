@@ -2,11 +2,12 @@
 # Installs the Debian packages the build and the tests need. Idempotent; run
 # as root on Debian 12.
 #   scripts/setup.sh           what the server, its tests and examples need,
-#                              GStreamer for the media plug-ins, and
-#                              libmicrohttpd, promtool and Chromium for the
-#                              admin plug-in
+#                              GStreamer for the media plug-ins, libmicrohttpd
+#                              for the admin plug-in, the NATS client for the
+#                              bridge
 #   scripts/setup.sh --all     also the 32-bit x86 build, the sanitizer and
-#                              fuzzing compilers and valgrind
+#                              fuzzing compilers, valgrind, nats-server, and
+#                              promtool and Chromium for the admin tests
 #   scripts/setup.sh PKG...    also the Debian packages named
 #
 # Packages come in sets. A required set that cannot be installed ends the
@@ -69,13 +70,13 @@ add_set media optional "the GStreamer plug-ins and their tests will be skipped" 
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
 # The NATS C client for nats_bridge.so.
 add_set nats optional "nats_bridge and its tests will be skipped" "" libnats-dev
-# libmicrohttpd for admin.so; promtool (in prometheus), Chromium and
-# chromedriver for its tests, which check its metrics and its dashboard.
-add_set admin optional "admin.so and its tests will be skipped" "" \
-  libmicrohttpd-dev
-add_set admin-tools optional "the admin tests' promtool and browser checks will be skipped" "" \
-  prometheus chromium chromium-driver
+# libmicrohttpd for admin.so.
+add_set admin optional "admin.so and its tests will be skipped" "" libmicrohttpd-dev
 if [ "$all" = 1 ]; then
+  # promtool (in prometheus), Chromium and chromedriver for the admin tests,
+  # which check its metrics and its dashboard.
+  add_set admin-tools optional "the admin tests' promtool and browser checks will be skipped" "" \
+    prometheus chromium chromium-driver
   add_set tools required "" "" \
     clang libclang-rt-14-dev `# the fuzzer and the lock-annotation check` \
     valgrind \
