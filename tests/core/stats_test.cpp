@@ -116,7 +116,12 @@ TEST_F(CoreStatsTest, CountsPostsDeliveriesKeptPayloadsAndTheQueue) {
 
   release.store(true);
   ASSERT_TRUE(keeper->WaitForCount(ENTRY_WRITE, 4, Scaled(5000)));
-  ASSERT_TRUE(WaitUntil([] { return ReadStats().core.readThreads == 0; }));
+  // The probe sees a call begin; the Core counts it once it has returned.
+  ASSERT_TRUE(WaitUntil([] {
+    Snapshot now = ReadStats();
+    const CorePluginStats* keeping = now.Plugin("keeper.so");
+    return keeping != nullptr && keeping->payloadsKept == 4 && now.core.readThreads == 0;
+  }));
   // keeper.so gave back one of the four payloads it kept.
   keeper->Post(MakeRecord(0x20, 0, EVENT_RELEASE, 0, keeper->CallsTo(ENTRY_WRITE)[0].payloadPointer));
   Snapshot after = ReadStats();
@@ -157,6 +162,11 @@ TEST_F(CoreStatsTest, CountsStreamsAndTheirPayloadsInFlight) {
   ASSERT_EQ(Post(MakeRecord(0, 0x55, 1, 0)), POST_OK);  // starts the stream
   ASSERT_EQ(Post(MakeRecord(0x99, 0x55, 1, 2, "abc", 3)), POST_OK);
   ASSERT_TRUE(keeper->WaitForCount(ENTRY_WRITE, 1, Scaled(5000)));
+  ASSERT_TRUE(WaitUntil([] {  // counted once the Write has returned
+    Snapshot now = ReadStats();
+    const CorePluginStats* keeping = now.Plugin("keeper.so");
+    return keeping != nullptr && keeping->payloadsKept == 1;
+  }));
   Snapshot kept = ReadStats();
   EXPECT_EQ(kept.core.streamsOpen, 1u);
   EXPECT_EQ(kept.core.payloadsInFlight, 1u);  // the gate waits for keeper.so
