@@ -92,6 +92,13 @@ struct alignas(8) PluginRecord {
   PluginEntry write = nullptr;
   PluginEntry seek = nullptr;  // kept, never called
   PluginEntry ioctl = nullptr;
+  // Events delivered by Write, and by IOCTL codes 2 and 3, counted as each
+  // call returns: written by the event handler thread alone with relaxed
+  // atomic stores, read with relaxed atomic loads (a fixed layout, copied
+  // with the record while no delivery runs). Beside the entry points and the
+  // masks, so that a delivery touches no more of the record than it reads.
+  alignas(8) uint64_t writes = 0;
+  alignas(8) uint64_t ioctls = 0;
   PluginDescriptor descriptor{};  // Load's reply, copied whole
   wxString fileName;              // without directory, as listed
   std::string fileNameBytes;      // the same name, byte for byte as on disk
@@ -100,12 +107,6 @@ struct alignas(8) PluginRecord {
   int64_t openTime = 0;  // milliseconds spent in Open
   int64_t loadMicros = 0;  // the same on the monotonic clock, for the statistics
   int64_t openMicros = 0;
-  // Events delivered by Write, and by IOCTL codes 2 and 3, counted as each
-  // call returns: written by the event handler thread alone with relaxed
-  // atomic stores, read with relaxed atomic loads (a fixed layout, copied
-  // with the record while no delivery runs).
-  alignas(8) uint64_t writes = 0;
-  alignas(8) uint64_t ioctls = 0;
   // Owned; Read and IOCTL code 1 calls in progress, and the plug-in's counters.
   PluginCalls* calls = nullptr;
 };
