@@ -10,7 +10,7 @@
 #include "bench/reference_host.h"
 #include "bench/runner.h"
 #include "core/core.h"
-#include "tests/support/core_inspector.h"
+#include "tests/support/core_internals.h"
 
 namespace {
 

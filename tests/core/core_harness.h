@@ -16,7 +16,7 @@
 
 #include "core/core.h"
 #include "tests/plugins/probe.h"
-#include "tests/support/core_inspector.h"
+#include "tests/support/core_internals.h"
 #include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
 

@@ -69,7 +69,7 @@
 #include "core/payload_ledger.h"
 #include "core/plugin_api.h"
 #include "tests/plugins/probe.h"
-#include "tests/support/core_inspector.h"
+#include "tests/support/core_internals.h"
 #include "tests/support/event_record.h"
 #include "tests/support/test_support.h"
 

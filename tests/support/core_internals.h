@@ -2,8 +2,8 @@
 // a running Core. The Core names this class its friend; nothing else reads
 // its private state. Each call takes the lock that guards what it reads, so
 // it is safe from any thread.
-#ifndef TESTS_SUPPORT_CORE_INSPECTOR_H_
-#define TESTS_SUPPORT_CORE_INSPECTOR_H_
+#ifndef TESTS_SUPPORT_CORE_INTERNALS_H_
+#define TESTS_SUPPORT_CORE_INTERNALS_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -40,4 +40,4 @@ class CoreInspector {
   Core* core_;  // borrowed; outlives the inspector
 };
 
-#endif  // TESTS_SUPPORT_CORE_INSPECTOR_H_
+#endif  // TESTS_SUPPORT_CORE_INTERNALS_H_
