@@ -226,16 +226,19 @@ std::string MetricsText::Render(const ServerView& view) {
   out.Sample("", core.queueDepth);
   out.Family("ombrevard_queue_depth_max", "gauge", "The most events ever queued at once.");
   out.Sample("", core.queueHighWater);
-  out.Family("ombrevard_payloads_kept", "gauge", "Payloads each plug-in keeps.");
-  for (const PluginView& plugin : view.plugins)
-    out.Sample(Label("plugin", plugin.file), plugin.stats.payloadsKept);
-  out.Family("ombrevard_payload_bytes_kept", "gauge", "Bytes of the payloads each plug-in keeps.");
-  for (const PluginView& plugin : view.plugins)
-    out.Sample(Label("plugin", plugin.file), plugin.stats.bytesKept);
-  out.Family("ombrevard_delivery_stalls_total", "counter",
-             "Deliveries to each plug-in the stall watchdog reported.");
-  for (const PluginView& plugin : view.plugins)
-    out.Sample(Label("plugin", plugin.file), plugin.stats.stalls);
+  // One family with a sample per plug-in, from one field of its counters.
+  auto perPlugin = [&](const char* name, const char* type, const char* help,
+                       uint64_t CorePluginStats::*field) {
+    out.Family(name, type, help);
+    for (const PluginView& plugin : view.plugins)
+      out.Sample(Label("plugin", plugin.file), plugin.stats.*field);
+  };
+  perPlugin("ombrevard_payloads_kept", "gauge", "Payloads each plug-in keeps.",
+            &CorePluginStats::payloadsKept);
+  perPlugin("ombrevard_payload_bytes_kept", "gauge", "Bytes of the payloads each plug-in keeps.",
+            &CorePluginStats::bytesKept);
+  perPlugin("ombrevard_delivery_stalls_total", "counter",
+            "Deliveries to each plug-in the stall watchdog reported.", &CorePluginStats::stalls);
   out.Family("ombrevard_plugin_open_code", "gauge", "What each plug-in's Open answered.");
   for (const PluginView& plugin : view.plugins) {
     char id[16];
