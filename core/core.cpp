@@ -22,12 +22,12 @@ const char kDiscardedAtStopMessage[] = "discarded %lu queued event(s) at stop";
 
 Core::Core(const wxFileName& path)
     : wakeTrigger(nullptr),
-      triggerStorage(nullptr),
-      eventHandler(nullptr),
-      scheduler(nullptr),
       queueState(QueueState::kClosed),
       queuedBytes(0),
       handlerAsleep(true),
+      triggerStorage(nullptr),
+      eventHandler(nullptr),
+      scheduler(nullptr),
       deliveryEnding(false),
       refusedPosts(0),
       executable(path),
@@ -56,7 +56,7 @@ Core::~Core() {
   CloseStats();  // only left open by a started Core that never stopped
   // Records are only left over when a post slipped in after Stop drained the
   // queue; their payload copies are ours.
-  for (size_t i = 0; i < queue.size(); i++) FreeCopy(queue[i].record.payload);
+  queue.ForEach([](const QueuedEvent& event) { FreeCopy(event.record.payload); });
   // Payloads still kept by plug-ins: every plug-in is gone by now, so nobody
   // can use or release them any more.
   if (abandonedLibraries == 0) {
@@ -142,6 +142,18 @@ void Core::OpenPlugins() {
 }
 
 void Core::StartEventHandler() {
+  sinks.clear();
+  for (PluginRecord& plugin : plugins) {
+    if (plugin.library == nullptr || plugin.descriptor.eventSink == 0 || plugin.write == nullptr) {
+      continue;
+    }
+    SinkEntry sink;
+    sink.write = plugin.write;
+    sink.plugin = &plugin;
+    sink.id = plugin.descriptor.id;
+    memcpy(sink.subscriptionMask, plugin.descriptor.subscriptionMask, sizeof(sink.subscriptionMask));
+    sinks.push_back(sink);
+  }
   eventHandler = new EventHandlerThread(this);
   eventHandler->start();
 }
@@ -272,7 +284,7 @@ int64_t MonotonicMicroseconds() {
 }
 
 void Core::DrainQueue() {
-  Ring<QueuedEvent> left;
+  EventQueue left;
   {
     ScopedLock hold(&queueLock);
     queueState = QueueState::kClosed;
@@ -282,6 +294,6 @@ void Core::DrainQueue() {
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.
-  for (size_t i = 0; i < left.size(); i++) FreePayload(left[i].record.payload, left[i].stream);
+  left.ForEach([this](const QueuedEvent& event) { FreePayload(event.record.payload, event.stream); });
   wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

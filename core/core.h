@@ -32,7 +32,7 @@
 #include "core/plugin_api.h"
 #include "core/plugin_thread.h"
 #include "core/queue_limits.h"
-#include "core/ring.h"
+#include "core/chunk_queue.h"
 #include "core/stall_watch.h"
 #include "core/stream_table.h"
 #include "threads/scoped_lock.h"
@@ -72,10 +72,10 @@ constexpr int kThreadEndLookMilliseconds = 100;
 // not hold Stop up.
 constexpr int kStopDeliveryMilliseconds = 250;
 
-// The event handler takes up to this many records out of the queue under one
-// hold of queueLock. Records taken but not yet delivered are not counted
-// against the queue's bound, so this is also how far the bound may be
-// overshot.
+// The event queue keeps its records in chunks of this many, and the event
+// handler takes the oldest chunk whole under one hold of queueLock. Records
+// taken but not yet delivered are not counted against the queue's bound, so
+// this is also how far the bound may be overshot.
 constexpr size_t kDeliveryBatch = 64;
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
@@ -115,6 +115,18 @@ struct alignas(8) PluginRecord {
 struct QueuedEvent {
   EventRecord record;
   Stream* stream;  // borrowed; alive while the record occupies its gate
+};
+
+using EventQueue = ChunkQueue<QueuedEvent, kDeliveryBatch>;
+
+// A plug-in that takes queued events through Write, as the delivery loop
+// reads it for every record: entry point, id and masks side by side, rather
+// than spread over its whole PluginRecord.
+struct SinkEntry {
+  PluginEntry write;
+  PluginRecord* plugin;  // borrowed; an element of Core::plugins
+  uint32_t id;
+  uint32_t subscriptionMask[PLUGIN_SUBSCRIPTION_MASKS];
 };
 
 // What the scheduler carries from one tick to the next.
@@ -204,8 +216,8 @@ class Core {
     ScopedLock hold(&queueLock);
     return queue.empty();
   }
-  // Scheduler thread, once the queue has been empty a while: its storage
-  // goes back to the allocator.
+  // Scheduler thread, once the queue has been empty a while: its spare
+  // storage goes back to the allocator.
   void TrimQueue() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
     queue.Trim();
@@ -249,34 +261,28 @@ class Core {
   void DispatchStreamStart(const EventRecord& event) EXCLUDES(pluginsLock);
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
-  enum class AppendResult { kQueued, kFull, kClosed };
+  enum class AppendResult { kQueued, kFull, kClosed, kNoMemory };
   AppendResult Append(const EventRecord& record, Stream* stream) EXCLUDES(queueLock);
   bool Admits(const EventRecord& record) REQUIRES(queueLock);
-  bool TakeEvents(std::vector<QueuedEvent>* batch) EXCLUDES(queueLock);
-  void PutBack(const std::vector<QueuedEvent>& batch, size_t from) EXCLUDES(queueLock);
+  EventQueue::Chunk* TakeEvents(EventQueue::Chunk* done) EXCLUDES(queueLock);
+  void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key,
                  const WriteRequest& writeRequest);
-  void CallWrite(PluginRecord& plugin, const EventRecord& record,
+  void CallWrite(PluginRecord& plugin, PluginEntry write, const EventRecord& record,
                  const WriteRequest& writeRequest);
   void EndCall(uint32_t id, const EventRecord& record, uint32_t keep);
   void FreePayload(void* payload, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
 
-  Mutex queueLock;
+  // What posters write on every post, on cache lines of their own: the
+  // delivery thread reads the plug-in list and the stop flag for every
+  // record, and a line it reads that every poster also writes would move
+  // between the two CPUs at each post.
+  alignas(64) Mutex queueLock;
   // Borrowed from triggerStorage; set only between Start and Stop.
   pt::trigger* wakeTrigger GUARDED_BY(queueLock);
-  // Owned; made by the first Start and kept until the Core is destroyed, so
-  // that a poster may post it after letting go of queueLock.
-  pt::trigger* triggerStorage;
-  // Changed only on the main thread, under pluginsLock. The event handler and
-  // the scheduler read it without the lock (it does not change while they
-  // run); stream starts from other threads read it under the lock.
-  std::vector<PluginRecord> plugins;
-  EventHandlerThread* eventHandler;  // owned; null when not running
-  SchedulerThread* scheduler;        // owned; null when not running
-  Ring<QueuedEvent> queue GUARDED_BY(queueLock);
-  std::vector<QueuedEvent> batch;  // event handler thread only: records taken out
+  EventQueue queue GUARDED_BY(queueLock);
   // What becomes of a post. kClosed before Start and from the moment
   // delivery ends: nothing would deliver a record any more, so posts are
   // refused rather than answered POST_OK and dropped.
@@ -288,6 +294,18 @@ class Core {
   // nothing: it looks at the queue again before it waits.
   bool handlerAsleep GUARDED_BY(queueLock);
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
+  // Owned; made by the first Start and kept until the Core is destroyed, so
+  // that a poster may post it after letting go of queueLock.
+  alignas(64) pt::trigger* triggerStorage;
+  // Changed only on the main thread, under pluginsLock. The event handler and
+  // the scheduler read it without the lock (it does not change while they
+  // run); stream starts from other threads read it under the lock.
+  std::vector<PluginRecord> plugins;
+  EventHandlerThread* eventHandler;  // owned; null when not running
+  // The sinks in `plugins`, in list order: made before the event handler
+  // starts and read by it alone while it runs, as `plugins` stays the same.
+  std::vector<SinkEntry> sinks;
+  SchedulerThread* scheduler;        // owned; null when not running
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
   // Posts refused for a full queue since the last report.

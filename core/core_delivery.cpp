@@ -21,56 +21,56 @@ struct MaskSelection {
 };
 
 // True when one of the selected masks holds every bit of `key`.
-inline bool Matches(const PluginDescriptor& descriptor, const MaskSelection& masks,
-                    uint32_t key) {
+inline bool Matches(const uint32_t* subscriptionMask, const MaskSelection& masks, uint32_t key) {
   for (int i = 0; i < masks.count; i++) {
-    if ((key & descriptor.subscriptionMask[masks.index[i]]) == key) return true;
+    if ((key & subscriptionMask[masks.index[i]]) == key) return true;
   }
   return false;
 }
 
 // True when one of the masks that `flags` selects holds every bit of `key`.
 bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
-  return Matches(descriptor, MaskSelection(flags), key);
+  return Matches(descriptor.subscriptionMask, MaskSelection(flags), key);
 }
 
 }  // namespace
 
-// Takes the oldest records, up to kDeliveryBatch, in posting order; false
-// when the queue was empty.
-bool Core::TakeEvents(std::vector<QueuedEvent>* out) {
-  out->clear();
+// Gives back the chunk delivered last, if any, and takes the oldest chunk of
+// the queue: up to kDeliveryBatch records, in posting order. Null when the
+// queue was empty; the handler then waits for the next append to wake it.
+EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done) {
   ScopedLock hold(&queueLock);
-  size_t count = queue.size() < kDeliveryBatch ? queue.size() : kDeliveryBatch;
-  if (count == 0) handlerAsleep = true;
-  for (size_t i = 0; i < count; i++) {
-    out->push_back(queue.front());
-    queue.pop_front();
-    queuedBytes -= QueuedCost(out->back().record);
+  if (done != nullptr) queue.Recycle(done);
+  EventQueue::Chunk* chunk = queue.TakeChunk();
+  if (chunk == nullptr) {
+    handlerAsleep = true;
+    return nullptr;
   }
-  Bump(queueTaken, count);
-  return count != 0;
+  queuedBytes -= chunk->weight;
+  Bump(queueTaken, chunk->size());
+  return chunk;
 }  // Callers deliver the records after this returns, with no lock held.
 
-// Returns the undelivered records batch[from..] to the front of the queue,
-// in their order, for the discard at stop to account for.
-void Core::PutBack(const std::vector<QueuedEvent>& taken, size_t from) {
+// Returns the chunk's undelivered records (from its begin on) to the front of
+// the queue, for the discard at stop to account for.
+void Core::PutBack(EventQueue::Chunk* chunk) {
+  uint64_t weight = 0;
+  for (size_t i = chunk->begin; i < chunk->end; i++) weight += QueuedCost(chunk->values[i].record);
+  chunk->weight = weight;
   ScopedLock hold(&queueLock);
-  for (size_t i = taken.size(); i > from; i--) {
-    queue.push_front(taken[i - 1]);
-    queuedBytes += QueuedCost(taken[i - 1].record);
-  }
-  queueTaken.store(queueTaken.load(std::memory_order_relaxed) - (taken.size() - from),
+  queuedBytes += weight;
+  queueTaken.store(queueTaken.load(std::memory_order_relaxed) - chunk->size(),
                    std::memory_order_relaxed);
+  queue.PutBack(chunk);
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
-  bool ended = false;
-  while (!ended && TakeEvents(&batch)) {
-    for (size_t i = 0; i < batch.size(); i++) {
-      const QueuedEvent& event = batch[i];
+  EventQueue::Chunk* chunk = nullptr;
+  while ((chunk = TakeEvents(chunk)) != nullptr) {
+    while (chunk->begin < chunk->end) {
+      const QueuedEvent& event = chunk->values[chunk->begin++];
       const EventRecord& record = event.record;
       // The Core's own hold: releases during the pass cannot free the payload.
       payloadRefs.HoldForDelivery(record.payload);
@@ -83,10 +83,9 @@ void Core::DeliverQueue() {
       if ((record.flags & (EVENT_FLAG_OTHERS | EVENT_FLAG_ALL)) == 0) {
         // The common case: Write to the sinks whose masks match.
         MaskSelection masks(record.flags);
-        for (PluginRecord& plugin : plugins) {
-          if (plugin.library != nullptr && plugin.descriptor.eventSink != 0 &&
-              plugin.write != nullptr && Matches(plugin.descriptor, masks, key)) {
-            CallWrite(plugin, record, writeRequest);
+        for (const SinkEntry& sink : sinks) {
+          if (Matches(sink.subscriptionMask, masks, key)) {
+            CallWrite(*sink.plugin, sink.write, record, writeRequest);
           }
         }
       } else {
@@ -105,14 +104,13 @@ void Core::DeliverQueue() {
         int64_t now = MonotonicMilliseconds();
         if (endBy == 0) endBy = now + kStopDeliveryMilliseconds;
         if (now >= endBy) {
-          PutBack(batch, i + 1);
-          ended = true;
-          break;
+          PutBack(chunk);
+          deliveryWatch.Leave();
+          return;
         }
       }
     }
   }
-  batch.clear();
   deliveryWatch.Leave();
 }
 
@@ -136,7 +134,7 @@ void Core::DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t k
   if (code == 0) {
     if (descriptor.eventSink != 0 && plugin.write != nullptr &&
         Matches(descriptor, record.flags, key)) {
-      CallWrite(plugin, record, writeRequest);
+      CallWrite(plugin, plugin.write, record, writeRequest);
     }
     return;
   }
@@ -160,13 +158,13 @@ void Core::DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t k
 
 // One Write call of a delivery, with the plug-in's hold on the payload
 // around it.
-inline void Core::CallWrite(PluginRecord& plugin, const EventRecord& record,
+inline void Core::CallWrite(PluginRecord& plugin, PluginEntry write, const EventRecord& record,
                             const WriteRequest& writeRequest) {
   WriteRequest request = writeRequest;
   auto reply = MakePluginBlock<WriteReply>();
   payloadRefs.addRef(record.payload, plugin.descriptor.id);
   deliveryWatch.Enter(&plugin, StallWatch::kWrite);
-  (void)plugin.write(&request, &reply);
+  (void)write(&request, &reply);
   __atomic_store_n(&plugin.writes, plugin.writes + 1, __ATOMIC_RELAXED);
   EndCall(plugin.descriptor.id, record, reply.keep);
 }

@@ -142,20 +142,21 @@ Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
     if (!Admits(record)) return AppendResult::kFull;
-    // The handler only waits after finding the queue empty under this lock;
-    // until then it is busy and looks again before it waits.
-    if (handlerAsleep) {
-      handlerAsleep = false;
-      wake = wakeTrigger;
-    }
-    queue.push_back(QueuedEvent{record, stream});
-    queuedBytes += QueuedCost(record);
+    uint64_t cost = QueuedCost(record);
+    if (!queue.push_back(QueuedEvent{record, stream}, cost)) return AppendResult::kNoMemory;
+    queuedBytes += cost;
     uint64_t depth = queue.size();
     if (depth > queueHighWater.load(std::memory_order_relaxed)) {
       queueHighWater.store(depth, std::memory_order_relaxed);
     }
     Bump(bytesCopied, record.payloadSize);
     Bump(postsQueued);
+    // The handler only waits after finding the queue empty under this lock;
+    // until then it is busy and looks again before it waits.
+    if (handlerAsleep) {
+      handlerAsleep = false;
+      wake = wakeTrigger;
+    }
   }
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.

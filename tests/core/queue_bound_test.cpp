@@ -9,7 +9,7 @@
 #include <random>
 
 #include "core/queue_limits.h"
-#include "core/ring.h"
+#include "core/chunk_queue.h"
 #include "tests/core/core_harness.h"
 
 namespace {
@@ -134,30 +134,48 @@ TEST_F(QueueBoundTest, PayloadBytesAndRecordsCountAgainstTheByteBound) {
   release.store(true);
 }
 
-// The queue's storage: order survives wrapping round, growing while wrapped,
-// records put back at the front, and trimming, against a deque doing the same.
-TEST(RingTest, KeepsFirstInFirstOutThroughWrapsGrowthAndPutBacks) {
-  Ring<int> ring;
+// The queue's storage: order and weights survive chunks taken whole,
+// consumed in part, put back at the front and reused, against a deque doing
+// the same.
+TEST(ChunkQueueTest, KeepsFirstInFirstOutThroughTakesPutBacksAndReuse) {
+  using Queue = ChunkQueue<int, 4>;
+  Queue queue;
+  Queue::Chunk* held = nullptr;  // the consumer's chunk, its values still in the model
   std::deque<int> model;
   std::mt19937 random(7);
-  int next = 0;
+  int next = 1;
   for (int step = 0; step < 20000; step++) {
     int choice = static_cast<int>(random() % 10);
-    if (choice < 5 || model.empty()) {
-      ring.push_back(next);
+    if (choice < 5) {
+      ASSERT_TRUE(queue.push_back(next, static_cast<uint64_t>(next)));
       model.push_back(next++);
-    } else if (choice < 9) {
-      ASSERT_EQ(ring.front(), model.front());
-      ring.pop_front();
+    } else if (held == nullptr) {
+      held = queue.TakeChunk();
+      ASSERT_EQ(held == nullptr, model.empty());
+      if (held != nullptr) {
+        uint64_t weight = 0;
+        for (size_t i = held->begin; i < held->end; i++) weight += static_cast<uint64_t>(held->values[i]);
+        ASSERT_EQ(held->weight, weight);
+      }
+    } else if (choice < 9 && held->size() != 0) {
+      ASSERT_EQ(held->values[held->begin++], model.front());
       model.pop_front();
+    } else if (choice == 9) {
+      held->weight = 0;
+      for (size_t i = held->begin; i < held->end; i++) held->weight += static_cast<uint64_t>(held->values[i]);
+      queue.PutBack(held);
+      held = nullptr;
     } else {
-      ring.push_front(-next);
-      model.push_front(-next++);
+      queue.Recycle(held);
+      held = nullptr;
     }
-    ASSERT_EQ(ring.size(), model.size());
-    if (model.empty()) ring.Trim();
+    ASSERT_EQ(queue.size() + (held != nullptr ? held->size() : 0), model.size());
+    if (queue.empty()) queue.Trim();
   }
-  for (size_t i = 0; i < model.size(); i++) ASSERT_EQ(ring[i], model[i]);
+  if (held != nullptr) queue.PutBack(held);
+  std::vector<int> left;
+  queue.ForEach([&left](int value) { left.push_back(value); });
+  ASSERT_EQ(left, std::vector<int>(model.begin(), model.end()));
 }
 
 }  // namespace
