@@ -47,6 +47,15 @@ class ChunkQueue {
 
   // False only when a new chunk could not be allocated.
   bool push_back(const T& value, uint64_t weight) {
+    T* slot = Append(weight);
+    if (slot == nullptr) return false;
+    *slot = value;
+    return true;
+  }
+
+  // A new value at the back, for the caller to write in place; null only
+  // when a new chunk could not be allocated.
+  T* Append(uint64_t weight) {
     if (tail_ == nullptr || tail_->end == kChunkValues) {
       Chunk* chunk = spare_;
       if (chunk != nullptr) {
@@ -54,7 +63,7 @@ class ChunkQueue {
         chunk->next = nullptr;
       } else {
         chunk = new (std::nothrow) Chunk;  // values left unset until written
-        if (chunk == nullptr) return false;
+        if (chunk == nullptr) return nullptr;
       }
       if (tail_ != nullptr) {
         tail_->next = chunk;
@@ -63,10 +72,9 @@ class ChunkQueue {
       }
       tail_ = chunk;
     }
-    tail_->values[tail_->end++] = value;
     tail_->weight += weight;
     count_++;
-    return true;
+    return &tail_->values[tail_->end++];
   }
 
   // The oldest chunk, out of the queue; null when the queue is empty.

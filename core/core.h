@@ -262,8 +262,8 @@ class Core {
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
   enum class AppendResult { kQueued, kFull, kClosed, kNoMemory };
-  AppendResult Append(const EventRecord& record, Stream* stream) EXCLUDES(queueLock);
-  bool Admits(const EventRecord& record) REQUIRES(queueLock);
+  AppendResult Append(const EventRecord& event, const QueuedEvent& decided) EXCLUDES(queueLock);
+  bool Admits(uint64_t cost, uint32_t source) REQUIRES(queueLock);
   EventQueue::Chunk* TakeEvents(EventQueue::Chunk* done) EXCLUDES(queueLock);
   void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);

@@ -63,43 +63,52 @@ void Core::CountPost(int32_t result) {
 
 // Any thread. Copies the payload once, waits for the stream's gate if the
 // record travels on a stream (with no lock held), then queues the record.
+// The record itself is copied once, into its place in the queue; the fields
+// the Core acts on are read from the poster's record once, here, and written
+// over the copy, so what is queued agrees with what was decided.
 int32_t Core::PostOrdinary(const EventRecord& event) {
-  EventRecord record = event;
-  if ((record.flags & EVENT_FLAG_METERED) != 0 && (record.type & TYPE_CLASS_METERED) != 0 &&
+  uint32_t streamId = event.stream;
+  if ((event.flags & EVENT_FLAG_METERED) != 0 && (event.type & TYPE_CLASS_METERED) != 0 &&
       throttling.load(std::memory_order_relaxed)) {
     return POST_THROTTLED;
   }
-  if (record.payload != nullptr && record.payloadSize != 0) {
-    void* copy = malloc(record.payloadSize);
-    if (copy == nullptr) return POST_NO_MEMORY;
-    memcpy(copy, record.payload, record.payloadSize);
-    PayloadLedger::Copied(copy);
-    record.payload = copy;  // freed by delivery, a release, or a refusal below
+  void* payload = nullptr;
+  uint32_t payloadSize = event.payloadSize;
+  if (event.payload != nullptr && payloadSize != 0) {
+    payload = malloc(payloadSize);
+    if (payload == nullptr) return POST_NO_MEMORY;
+    memcpy(payload, event.payload, payloadSize);
+    PayloadLedger::Copied(payload);  // freed by delivery, a release, or a refusal below
   } else {
-    record.payload = nullptr;
-    record.payloadSize = 0;
+    payloadSize = 0;
   }
   Stream* stream = nullptr;
-  if (record.stream != 0) {
-    stream = streamTable.Join(record.stream);
+  if (streamId != 0) {
+    stream = streamTable.Join(streamId);
     if (stream == nullptr) {
-      FreeCopy(record.payload);
+      FreeCopy(payload);
       return POST_NO_STREAM;
     }
     if (!TakeGate(stream)) {  // the stream's previous payload must be gone
       streamTable.Leave(stream);
-      FreeCopy(record.payload);
+      FreeCopy(payload);
       return POST_NO_MEMORY;
     }
-    if (!streamTable.Occupy(stream, record.payload)) {
-      FreeCopy(record.payload);
+    if (!streamTable.Occupy(stream, payload)) {
+      FreeCopy(payload);
       return POST_NO_STREAM;
     }
   }
-  AppendResult appended = Append(record, stream);
+  QueuedEvent queued;
+  queued.record.payloadSize = payloadSize;
+  queued.record.payload = payload;
+  queued.record.source = event.source;
+  queued.record.stream = streamId;
+  queued.stream = stream;
+  AppendResult appended = Append(event, queued);
   if (appended == AppendResult::kQueued) return POST_OK;
   if (appended == AppendResult::kFull) refusedPosts.fetch_add(1, std::memory_order_relaxed);
-  FreePayload(record.payload, stream);  // opens the gate this post took
+  FreePayload(payload, stream);  // opens the gate this post took
   return POST_NO_MEMORY;
 }
 
@@ -125,31 +134,40 @@ bool Core::TakeGate(Stream* stream) {
 // fill the queue, yet a plug-in that posts several events for each it gets
 // cannot grow the queue without end; so do the Core's own few notices, which
 // must not be lost to a flood. A record always fits an empty queue.
-bool Core::Admits(const EventRecord& record) {
+bool Core::Admits(uint64_t cost, uint32_t source) {
   uint64_t records = queue.size();
-  uint64_t bytes = queuedBytes + QueuedCost(record);
+  uint64_t bytes = queuedBytes + cost;
   if (records < queueLimits.maxRecords && bytes <= queueLimits.maxBytes) return true;
   if (records == 0) return true;
-  return (onDeliveryThread || record.source == SOURCE_CORE) &&
+  return (onDeliveryThread || source == SOURCE_CORE) &&
          records < 2 * queueLimits.maxRecords && bytes <= 2 * queueLimits.maxBytes;
 }
 
 // Any thread. Appends under queueLock and wakes the event handler, unless the
-// queue is full or closed (the caller refuses the post).
-Core::AppendResult Core::Append(const EventRecord& record, Stream* stream) {
+// queue is full or closed (the caller refuses the post). The record queued is
+// the poster's, with the fields `decided` holds (payload, payloadSize,
+// source, stream) in their place.
+Core::AppendResult Core::Append(const EventRecord& event, const QueuedEvent& decided) {
   pt::trigger* wake = nullptr;
+  uint64_t cost = QueuedCost(decided.record);
   {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
-    if (!Admits(record)) return AppendResult::kFull;
-    uint64_t cost = QueuedCost(record);
-    if (!queue.push_back(QueuedEvent{record, stream}, cost)) return AppendResult::kNoMemory;
+    if (!Admits(cost, decided.record.source)) return AppendResult::kFull;
+    QueuedEvent* slot = queue.Append(cost);
+    if (slot == nullptr) return AppendResult::kNoMemory;
+    memcpy(&slot->record, &event, sizeof(EventRecord));
+    slot->record.payloadSize = decided.record.payloadSize;
+    slot->record.payload = decided.record.payload;
+    slot->record.source = decided.record.source;
+    slot->record.stream = decided.record.stream;
+    slot->stream = decided.stream;
     queuedBytes += cost;
     uint64_t depth = queue.size();
     if (depth > queueHighWater.load(std::memory_order_relaxed)) {
       queueHighWater.store(depth, std::memory_order_relaxed);
     }
-    Bump(bytesCopied, record.payloadSize);
+    Bump(bytesCopied, decided.record.payloadSize);
     Bump(postsQueued);
     // The handler only waits after finding the queue empty under this lock;
     // until then it is busy and looks again before it waits.
