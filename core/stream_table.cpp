@@ -31,6 +31,12 @@ void StreamTable::Leave(Stream* stream) {
   stream->users--;
   if (stream->cancelled && stream->users == 0 && !stream->occupied) {
     stopped.erase(stream);
+    Discard(stream);
+  }
+}
+
+void StreamTable::Discard(Stream* stream) {
+  if ((stream->pins.fetch_or(Stream::kDoomed, std::memory_order_acq_rel) & ~Stream::kDoomed) == 0) {
     delete stream;
   }
 }
@@ -38,7 +44,7 @@ void StreamTable::Leave(Stream* stream) {
 void StreamTable::PassOn(Stream* stream) {
   if (stream->users == 0 && !stream->occupied) {
     stopped.erase(stream);
-    delete stream;
+    Discard(stream);
   } else {
     stream->gate.post();
   }
@@ -79,9 +85,7 @@ bool StreamTable::HeldByKeeper(Stream* stream) {
   return stream->occupied && stream->kept;
 }
 
-// The occupant is gone: the gate opens, or a stopped stream nobody holds any
-// more goes.
-void StreamTable::Release(Stream* stream, uintptr_t payload) {
+void StreamTable::ClearOccupant(Stream* stream, uintptr_t payload) {
   auto it = byPayload.find(payload);
   // Another stream's payload may have that address by now, when the occupant
   // was freed before this call.
@@ -90,6 +94,12 @@ void StreamTable::Release(Stream* stream, uintptr_t payload) {
   stream->occupied = false;
   stream->kept = false;
   stream->inFlight = nullptr;
+}
+
+// The occupant is gone: the gate opens, or a stopped stream nobody holds any
+// more goes.
+void StreamTable::Release(Stream* stream, uintptr_t payload) {
+  ClearOccupant(stream, payload);
   if (stream->cancelled) {
     PassOn(stream);
   } else {
@@ -98,9 +108,19 @@ void StreamTable::Release(Stream* stream, uintptr_t payload) {
 }
 
 void StreamTable::Vacate(Stream* stream, uintptr_t payload) {
-  ScopedLock hold(&lock);
-  if (!stream->occupied || reinterpret_cast<uintptr_t>(stream->inFlight) != payload) return;
-  Release(stream, payload);
+  {
+    ScopedLock hold(&lock);
+    if (!stream->occupied || reinterpret_cast<uintptr_t>(stream->inFlight) != payload) return;
+    if (stream->cancelled) {
+      Release(stream, payload);
+      return;
+    }
+    ClearOccupant(stream, payload);
+    // Not cancelled, so not deleted before the post below lets go of it.
+    stream->pins.fetch_add(1, std::memory_order_relaxed);
+  }
+  stream->gate.post();
+  if (stream->pins.fetch_sub(1, std::memory_order_acq_rel) - 1 == Stream::kDoomed) delete stream;
 }
 
 Stream* StreamTable::Unclaim(const void* payload) {
@@ -128,7 +148,7 @@ void StreamTable::Cancel(uint32_t handle) {
   openCount.store(streams.size(), std::memory_order_relaxed);
   stream->cancelled = true;
   if (stream->users == 0 && !stream->occupied) {
-    delete stream;
+    Discard(stream);
     return;
   }
   stopped.insert(stream);

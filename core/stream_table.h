@@ -14,9 +14,10 @@
 // a scan.
 //
 // The table's lock guards the map and every field of every Stream but the
-// semaphore. It is never held while anyone waits on a gate; gates are posted
+// semaphore. It is never held while anyone waits on a gate. Gates are posted
 // under it, so that a stream cannot be deleted between the decision to post
-// and the post. Safe from any thread.
+// and the post, except by Vacate, the delivery path's, which pins the stream
+// (Stream::pins) and posts after letting go. Safe from any thread.
 #ifndef CORE_STREAM_TABLE_H_
 #define CORE_STREAM_TABLE_H_
 
@@ -41,6 +42,12 @@ struct Stream {
   bool kept = false;         // ... and its delivery is over: plug-ins keep the payload
   bool cancelled = false;    // stopped: out of the map, deleted once idle
   int users = 0;             // callers that joined and have not occupied or left
+  // Vacate posts the gate after letting go of the table's lock (a wake-up
+  // is a system call, and the stream's posters need that lock meanwhile):
+  // the number of such posts under way, plus kDoomed once the stream is to
+  // be deleted. Whoever sees it reach kDoomed exactly deletes the stream.
+  static constexpr uint32_t kDoomed = 1u << 31;
+  std::atomic<uint32_t> pins{0};
 };
 
 class StreamTable {
@@ -98,7 +105,11 @@ class StreamTable {
   // A stopped stream's gate, as the last holder lets go: deleted when idle,
   // otherwise posted, so that the next waiter wakes and sees the stop.
   void PassOn(Stream* stream) REQUIRES(lock);
+  // A stream nobody holds any more: deleted now, or by the last post of
+  // its gate still under way.
+  static void Discard(Stream* stream);
   void Release(Stream* stream, uintptr_t payload) REQUIRES(lock);
+  void ClearOccupant(Stream* stream, uintptr_t payload) REQUIRES(lock);
 
   Mutex lock;
   std::unordered_map<uint32_t, Stream*> streams GUARDED_BY(lock);  // owned
