@@ -53,6 +53,10 @@ struct Figure {
   // Rates only: the process's CPU time per event in each repetition (ns).
   std::vector<double> coreCpu;
   std::vector<double> referenceCpu;
+  // Whether the CPU time per event has the target: the throughput figures,
+  // where both sides do the same work per event. Streams are bound by
+  // wake-ups and the media figures compare unlike work.
+  bool cpuGoal = false;
   std::string note;  // printed after the table, when set
 };
 

@@ -111,6 +111,7 @@ void RunThroughput() {
       figure.unit = Unit::kRate;
       figure.goal = Goal::kRatioAtLeast;
       figure.goalValue = 1.0;  // at least as fast as the minimal bus, wherever the threads run
+      figure.cpuGoal = true;
       uint64_t warm = kWarmEvents[SizeIndex(size)];
       double coreRate = run.options.core ? CoreThroughput(&rig, size, warm).perSecond : 0;
       double referenceRate =
