@@ -216,6 +216,8 @@ class Core {
     ScopedLock hold(&queueLock);
     return queue.empty();
   }
+  // Records queued since Start; any thread.
+  uint64_t RecordsQueued() const { return postsQueued.load(std::memory_order_relaxed); }
   // Scheduler thread, once the queue has been empty a while: its spare
   // storage goes back to the allocator.
   void TrimQueue() EXCLUDES(queueLock) {

@@ -56,6 +56,7 @@ void SchedulerThread::execute() {
   constexpr int kTicksPerSecond = 10;
   int ticks = 0;
   bool wasIdle = false;
+  uint64_t queuedBefore = 0;
   while (!get_signaled()) {
     relax(100);
     if (get_signaled()) break;
@@ -63,7 +64,13 @@ void SchedulerThread::execute() {
     core->SchedulerTick(&state, time(nullptr), ReadAllocatedBytes);
     if (++ticks % kTicksPerSecond != 0) continue;
     core->ReportRefusedPosts();
-    bool idle = core->QueueEmpty();
+    // Idle: nothing queued since the last look and nothing left to deliver.
+    // An empty queue alone is no sign of it: a steady stream that delivery
+    // keeps up with leaves the queue empty most of the time, and its pages
+    // given back would only be taken again at once.
+    uint64_t queued = core->RecordsQueued();
+    bool idle = queued == queuedBefore && core->QueueEmpty();
+    queuedBefore = queued;
     if (idle && wasIdle) {
       core->TrimQueue();
       (void)ReleaseFreeHeap();  // how much is of no concern here

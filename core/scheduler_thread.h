@@ -2,8 +2,8 @@
 // Core, which stops it with signal() and a poll of finished(). It starts the
 // plug-ins' read threads, then ticks every 100 ms to watch the delivery
 // thread for stalls, the wall clock and (at most once a second) the heap. Once a second it also reports posts
-// refused for a full queue, and, when the queue has been empty for a second,
-// hands the heap's free pages back to the system: resident memory a burst
+// refused for a full queue, and, when nothing has been queued for a second
+// and the queue is empty, hands the heap's free pages back to the system: resident memory a burst
 // left behind would otherwise stay with the process (and make every later
 // wake-up dearer).
 #ifndef CORE_SCHEDULER_THREAD_H_
