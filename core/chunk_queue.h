@@ -45,14 +45,6 @@ class ChunkQueue {
   bool empty() const { return count_ == 0; }
   size_t size() const { return count_; }
 
-  // False only when a new chunk could not be allocated.
-  bool push_back(const T& value, uint64_t weight) {
-    T* slot = Append(weight);
-    if (slot == nullptr) return false;
-    *slot = value;
-    return true;
-  }
-
   // A new value at the back, for the caller to write in place; null only
   // when a new chunk could not be allocated.
   T* Append(uint64_t weight) {

@@ -150,7 +150,6 @@ void Core::StartEventHandler() {
     SinkEntry sink;
     sink.write = plugin.write;
     sink.plugin = &plugin;
-    sink.id = plugin.descriptor.id;
     memcpy(sink.subscriptionMask, plugin.descriptor.subscriptionMask, sizeof(sink.subscriptionMask));
     sinks.push_back(sink);
   }

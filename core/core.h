@@ -120,12 +120,11 @@ struct QueuedEvent {
 using EventQueue = ChunkQueue<QueuedEvent, kDeliveryBatch>;
 
 // A plug-in that takes queued events through Write, as the delivery loop
-// reads it for every record: entry point, id and masks side by side, rather
+// reads it for every record: entry point and masks side by side, rather
 // than spread over its whole PluginRecord.
 struct SinkEntry {
   PluginEntry write;
   PluginRecord* plugin;  // borrowed; an element of Core::plugins
-  uint32_t id;
   uint32_t subscriptionMask[PLUGIN_SUBSCRIPTION_MASKS];
 };
 

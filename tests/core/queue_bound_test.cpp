@@ -147,7 +147,9 @@ TEST(ChunkQueueTest, KeepsFirstInFirstOutThroughTakesPutBacksAndReuse) {
   for (int step = 0; step < 20000; step++) {
     int choice = static_cast<int>(random() % 10);
     if (choice < 5) {
-      ASSERT_TRUE(queue.push_back(next, static_cast<uint64_t>(next)));
+      int* slot = queue.Append(static_cast<uint64_t>(next));
+      ASSERT_NE(slot, nullptr);
+      *slot = next;
       model.push_back(next++);
     } else if (held == nullptr) {
       held = queue.TakeChunk();
