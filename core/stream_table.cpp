@@ -41,38 +41,53 @@ void StreamTable::Discard(Stream* stream) {
   }
 }
 
-void StreamTable::PassOn(Stream* stream) {
+Stream* StreamTable::Pin(Stream* stream) {
+  stream->pins.fetch_add(1, std::memory_order_relaxed);
+  return stream;
+}
+
+void StreamTable::PostGate(Stream* stream) {
+  if (stream == nullptr) return;
+  stream->gate.post();
+  if (stream->pins.fetch_sub(1, std::memory_order_acq_rel) - 1 == Stream::kDoomed) delete stream;
+}
+
+Stream* StreamTable::PassOn(Stream* stream) {
   if (stream->users == 0 && !stream->occupied) {
     stopped.erase(stream);
     Discard(stream);
-  } else {
-    stream->gate.post();
+    return nullptr;
   }
+  return Pin(stream);
 }
 
 bool StreamTable::Occupy(Stream* stream, void* payload) {
-  ScopedLock hold(&lock);
-  stream->users--;
-  if (stream->cancelled) {
-    PassOn(stream);
-    return false;
+  Stream* post = nullptr;
+  {
+    ScopedLock hold(&lock);
+    stream->users--;
+    if (!stream->cancelled) {
+      if (!stream->occupied) Bump(inFlightCount);
+      stream->occupied = true;
+      stream->kept = false;
+      stream->inFlight = payload;
+      if (payload != nullptr) byPayload[reinterpret_cast<uintptr_t>(payload)] = stream;
+      return true;
+    }
+    post = PassOn(stream);
   }
-  if (!stream->occupied) Bump(inFlightCount);
-  stream->occupied = true;
-  stream->kept = false;
-  stream->inFlight = payload;
-  if (payload != nullptr) byPayload[reinterpret_cast<uintptr_t>(payload)] = stream;
-  return true;
+  PostGate(post);
+  return false;
 }
 
 void StreamTable::Reopen(Stream* stream) {
-  ScopedLock hold(&lock);
-  stream->users--;
-  if (stream->cancelled) {
-    PassOn(stream);
-  } else {
-    stream->gate.post();
+  Stream* post = nullptr;
+  {
+    ScopedLock hold(&lock);
+    stream->users--;
+    post = stream->cancelled ? PassOn(stream) : Pin(stream);
   }
+  PostGate(post);
 }
 
 void StreamTable::MarkKept(Stream* stream, const void* payload) {
@@ -96,31 +111,21 @@ void StreamTable::ClearOccupant(Stream* stream, uintptr_t payload) {
   stream->inFlight = nullptr;
 }
 
-// The occupant is gone: the gate opens, or a stopped stream nobody holds any
-// more goes.
-void StreamTable::Release(Stream* stream, uintptr_t payload) {
+// The occupant is gone: the gate is to open, or a stopped stream nobody holds
+// any more goes.
+Stream* StreamTable::Release(Stream* stream, uintptr_t payload) {
   ClearOccupant(stream, payload);
-  if (stream->cancelled) {
-    PassOn(stream);
-  } else {
-    stream->gate.post();
-  }
+  return stream->cancelled ? PassOn(stream) : Pin(stream);
 }
 
 void StreamTable::Vacate(Stream* stream, uintptr_t payload) {
+  Stream* post = nullptr;
   {
     ScopedLock hold(&lock);
     if (!stream->occupied || reinterpret_cast<uintptr_t>(stream->inFlight) != payload) return;
-    if (stream->cancelled) {
-      Release(stream, payload);
-      return;
-    }
-    ClearOccupant(stream, payload);
-    // Not cancelled, so not deleted before the post below lets go of it.
-    stream->pins.fetch_add(1, std::memory_order_relaxed);
+    post = Release(stream, payload);
   }
-  stream->gate.post();
-  if (stream->pins.fetch_sub(1, std::memory_order_acq_rel) - 1 == Stream::kDoomed) delete stream;
+  PostGate(post);
 }
 
 Stream* StreamTable::Unclaim(const void* payload) {
@@ -135,25 +140,33 @@ Stream* StreamTable::Unclaim(const void* payload) {
 }
 
 void StreamTable::Open(Stream* stream) {
-  ScopedLock hold(&lock);
-  Release(stream, 0);
+  Stream* post = nullptr;
+  {
+    ScopedLock hold(&lock);
+    post = Release(stream, 0);
+  }
+  PostGate(post);
 }
 
 void StreamTable::Cancel(uint32_t handle) {
-  ScopedLock hold(&lock);
-  auto it = streams.find(handle);
-  if (it == streams.end()) return;
-  Stream* stream = it->second;
-  streams.erase(it);
-  openCount.store(streams.size(), std::memory_order_relaxed);
-  stream->cancelled = true;
-  if (stream->users == 0 && !stream->occupied) {
-    Discard(stream);
-    return;
+  Stream* post = nullptr;
+  {
+    ScopedLock hold(&lock);
+    auto it = streams.find(handle);
+    if (it == streams.end()) return;
+    Stream* stream = it->second;
+    streams.erase(it);
+    openCount.store(streams.size(), std::memory_order_relaxed);
+    stream->cancelled = true;
+    if (stream->users == 0 && !stream->occupied) {
+      Discard(stream);
+      return;
+    }
+    stopped.insert(stream);
+    // Wakes one waiter; each passes the wake on as it leaves (PassOn).
+    if (stream->users > 0) post = Pin(stream);
   }
-  stopped.insert(stream);
-  // Wakes one waiter; each passes the wake on as it leaves (PassOn).
-  if (stream->users > 0) stream->gate.post();
+  PostGate(post);
 }
 
 bool StreamTable::Exists(uint32_t handle) {

@@ -14,10 +14,11 @@
 // a scan.
 //
 // The table's lock guards the map and every field of every Stream but the
-// semaphore. It is never held while anyone waits on a gate. Gates are posted
-// under it, so that a stream cannot be deleted between the decision to post
-// and the post, except by Vacate, the delivery path's, which pins the stream
-// (Stream::pins) and posts after letting go. Safe from any thread.
+// semaphore. It is never held while anyone waits on a gate, nor while a gate
+// is posted: a post that wakes a waiter is a system call, and the stream's
+// other posters need the lock meanwhile. The decision to post is taken under
+// the lock and pins the stream (Stream::pins), so that it is not deleted
+// before the post that follows lets go of it. Safe from any thread.
 #ifndef CORE_STREAM_TABLE_H_
 #define CORE_STREAM_TABLE_H_
 
@@ -42,10 +43,9 @@ struct Stream {
   bool kept = false;         // ... and its delivery is over: plug-ins keep the payload
   bool cancelled = false;    // stopped: out of the map, deleted once idle
   int users = 0;             // callers that joined and have not occupied or left
-  // Vacate posts the gate after letting go of the table's lock (a wake-up
-  // is a system call, and the stream's posters need that lock meanwhile):
-  // the number of such posts under way, plus kDoomed once the stream is to
-  // be deleted. Whoever sees it reach kDoomed exactly deletes the stream.
+  // Gate posts decided under the table's lock and not yet made, plus
+  // kDoomed once the stream is to be deleted. Whoever sees it reach kDoomed
+  // exactly deletes the stream.
   static constexpr uint32_t kDoomed = 1u << 31;
   std::atomic<uint32_t> pins{0};
 };
@@ -102,13 +102,19 @@ class StreamTable {
   uint64_t InFlightCount() const { return inFlightCount.load(std::memory_order_relaxed); }
 
  private:
-  // A stopped stream's gate, as the last holder lets go: deleted when idle,
-  // otherwise posted, so that the next waiter wakes and sees the stop.
-  void PassOn(Stream* stream) REQUIRES(lock);
+  // A gate to be posted once the lock is let go: the stream, pinned until
+  // PostGate has posted it. PostGate takes null for no post.
+  static Stream* Pin(Stream* stream);
+  static void PostGate(Stream* stream);  // without the lock
+  // A stopped stream's gate, as the last holder lets go: deleted when idle
+  // (null), otherwise to be posted, so that the next waiter wakes and sees
+  // the stop.
+  Stream* PassOn(Stream* stream) REQUIRES(lock);
   // A stream nobody holds any more: deleted now, or by the last post of
   // its gate still under way.
   static void Discard(Stream* stream);
-  void Release(Stream* stream, uintptr_t payload) REQUIRES(lock);
+  // The occupant is gone: the gate to post, or null.
+  Stream* Release(Stream* stream, uintptr_t payload) REQUIRES(lock);
   void ClearOccupant(Stream* stream, uintptr_t payload) REQUIRES(lock);
 
   Mutex lock;
