@@ -11,6 +11,7 @@
 #include <wx/log.h>
 
 #include "core/event_handler_thread.h"
+#include "core/payload_copy.h"
 #include "core/scheduler_thread.h"
 #include "threads/pt.h"
 
@@ -25,6 +26,7 @@ Core::Core(const wxFileName& path)
       queueState(QueueState::kClosed),
       queuedBytes(0),
       handlerAsleep(true),
+      spareBlock(nullptr),
       triggerStorage(nullptr),
       eventHandler(nullptr),
       scheduler(nullptr),
@@ -46,6 +48,7 @@ Core::Core(const wxFileName& path)
       bytesCopied(0),
       queueHighWater(0),
       queueTaken(0) {
+  ChooseLargeCopy();  // once per process, before any post can copy
   instance.store(this);
 }
 
@@ -62,6 +65,7 @@ Core::~Core() {
   if (abandonedLibraries == 0) {
     for (void* payload : payloadRefs.TakeAll()) FreeCopy(payload);
   }
+  DropSpareBlock();
   delete triggerStorage;
 }
 
@@ -293,6 +297,8 @@ void Core::DrainQueue() {
   }
   if (left.empty()) return;
   // Each free opens the record's stream gate too, so no poster stays blocked.
-  left.ForEach([this](const QueuedEvent& event) { FreePayload(event.record.payload, event.stream); });
+  left.ForEach([this](const QueuedEvent& event) {
+    FreePayload(event.record.payload, event.record.payloadSize, event.stream);
+  });
   wxLogWarning(kDiscardedAtStopMessage, static_cast<unsigned long>(left.size()));
 }

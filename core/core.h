@@ -111,6 +111,16 @@ struct alignas(8) PluginRecord {
   PluginCalls* calls = nullptr;
 };
 
+// What the Core decided on a post, written over the poster's record as it is
+// queued, so that what is queued agrees with what was checked.
+struct PostDecision {
+  void* payload;         // the Core's copy, or null; owned by the queued record
+  uint32_t payloadSize;  // 0 without a copy
+  uint32_t source;
+  uint32_t streamId;
+  Stream* stream;  // borrowed; the stream whose gate the post holds, or null
+};
+
 // One queued record and the stream whose gate it holds (null off streams).
 struct QueuedEvent {
   EventRecord record;
@@ -220,8 +230,11 @@ class Core {
   // Scheduler thread, once the queue has been empty a while: its spare
   // storage goes back to the allocator.
   void TrimQueue() EXCLUDES(queueLock) {
-    ScopedLock hold(&queueLock);
-    queue.Trim();
+    {
+      ScopedLock hold(&queueLock);
+      queue.Trim();
+    }
+    DropSpareBlock();
   }
   pt::trigger* WakeTriggerForHandler() EXCLUDES(queueLock) {
     ScopedLock hold(&queueLock);
@@ -263,7 +276,7 @@ class Core {
   void LaunchReads(const ReadRequest& request, const EventRecord* event) EXCLUDES(pluginsLock);
   void PostFromCore(const std::string& text, uint32_t flags, uint32_t type);
   enum class AppendResult { kQueued, kFull, kClosed, kNoMemory };
-  AppendResult Append(const EventRecord& event, const QueuedEvent& decided) EXCLUDES(queueLock);
+  AppendResult Append(const EventRecord& event, const PostDecision& decided) EXCLUDES(queueLock);
   bool Admits(uint64_t cost, uint32_t source) REQUIRES(queueLock);
   EventQueue::Chunk* TakeEvents(EventQueue::Chunk* done) EXCLUDES(queueLock);
   void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
@@ -273,8 +286,14 @@ class Core {
   void CallWrite(PluginRecord& plugin, PluginEntry write, const EventRecord& record,
                  const WriteRequest& writeRequest);
   void EndCall(uint32_t id, const EventRecord& record, uint32_t keep);
-  void FreePayload(void* payload, Stream* stream);
+  // A payload copy of `size` bytes, not yet filled: the spare block when it
+  // fits, otherwise from the heap. Null when there is no memory. Any thread.
+  void* NewCopy(uint32_t size);
+  // A copy of `size` bytes is no longer used: the spare block when large,
+  // otherwise freed. Then the stream's gate, if any, opens.
+  void FreePayload(void* payload, uint32_t size, Stream* stream);
   static void FreeCopy(void* payload);  // frees one payload copy of the Core's
+  void DropSpareBlock();
 
   // What posters write on every post, on cache lines of their own: the
   // delivery thread reads the plug-in list and the stop flag for every
@@ -295,6 +314,12 @@ class Core {
   // nothing: it looks at the queue again before it waits.
   bool handlerAsleep GUARDED_BY(queueLock);
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
+  // A large payload block freed by delivery and kept for the next large post:
+  // a steady stream of frames of one size then reuses a warm block instead of
+  // taking one from the heap's page lists, and faulting in the pages the
+  // heap gave back meanwhile, for every frame. At most one, dropped when the
+  // queue is trimmed. Owned; exchanged atomically by posters and delivery.
+  alignas(64) std::atomic<void*> spareBlock;
   // Owned; made by the first Start and kept until the Core is destroyed, so
   // that a poster may post it after letting go of queueLock.
   alignas(64) pt::trigger* triggerStorage;

@@ -98,7 +98,9 @@ void Core::DeliverQueue() {
       if (event.stream != nullptr && payloadRefs.KeptDuringDelivery()) {
         streamTable.MarkKept(event.stream, record.payload);
       }
-      if (payloadRefs.EndDelivery(record.payload)) FreePayload(record.payload, event.stream);
+      if (payloadRefs.EndDelivery(record.payload)) {
+        FreePayload(record.payload, record.payloadSize, event.stream);
+      }
       // The clock is read only once a stop is under way.
       if (deliveryEnding.load(std::memory_order_relaxed)) {
         int64_t now = MonotonicMilliseconds();

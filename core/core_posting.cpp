@@ -1,11 +1,14 @@
 // Posting: PostEvent and the four kinds of post, the Core's text notices.
+#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <wx/log.h>
 
 #include "core/core.h"
+#include "core/payload_copy.h"
 #include "core/payload_ledger.h"
+#include "core/queue_limits.h"
 
 const char kQueueFullMessage[] =
     "event queue full (%llu records or %llu bytes): refused %llu post(s)";
@@ -14,6 +17,19 @@ namespace {
 
 // True on the Core's delivery thread (MarkDeliveryThread).
 thread_local bool onDeliveryThread = false;
+
+// Payload blocks from this size up are kept for reuse (below, the heap's own
+// caches serve as well), up to a size not worth holding on to while idle.
+constexpr uint32_t kSpareBlockFrom = uint32_t{256} << 10;
+constexpr uint32_t kSpareBlockUpTo = uint32_t{64} << 20;
+// Builds that check memory (ASan, valgrind) bring their own allocator, and a
+// reused block would hide from them a plug-in's use of a payload it no longer
+// holds. ThreadSanitizer builds keep the reuse, to check its hand-over.
+#if defined(OMBREVARD_NO_TCMALLOC) && !defined(__SANITIZE_THREAD__)
+constexpr bool kRecycleBlocks = false;
+#else
+constexpr bool kRecycleBlocks = true;
+#endif
 
 }  // namespace
 
@@ -75,9 +91,9 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
   void* payload = nullptr;
   uint32_t payloadSize = event.payloadSize;
   if (event.payload != nullptr && payloadSize != 0) {
-    payload = malloc(payloadSize);
+    payload = NewCopy(payloadSize);
     if (payload == nullptr) return POST_NO_MEMORY;
-    memcpy(payload, event.payload, payloadSize);
+    CopyPayload(payload, event.payload, payloadSize);
     PayloadLedger::Copied(payload);  // freed by delivery, a release, or a refusal below
   } else {
     payloadSize = 0;
@@ -99,16 +115,11 @@ int32_t Core::PostOrdinary(const EventRecord& event) {
       return POST_NO_STREAM;
     }
   }
-  QueuedEvent queued;
-  queued.record.payloadSize = payloadSize;
-  queued.record.payload = payload;
-  queued.record.source = event.source;
-  queued.record.stream = streamId;
-  queued.stream = stream;
-  AppendResult appended = Append(event, queued);
+  PostDecision decided{payload, payloadSize, event.source, streamId, stream};
+  AppendResult appended = Append(event, decided);
   if (appended == AppendResult::kQueued) return POST_OK;
   if (appended == AppendResult::kFull) refusedPosts.fetch_add(1, std::memory_order_relaxed);
-  FreePayload(payload, stream);  // opens the gate this post took
+  FreePayload(payload, payloadSize, stream);  // opens the gate this post took
   return POST_NO_MEMORY;
 }
 
@@ -147,27 +158,27 @@ bool Core::Admits(uint64_t cost, uint32_t source) {
 // queue is full or closed (the caller refuses the post). The record queued is
 // the poster's, with the fields `decided` holds (payload, payloadSize,
 // source, stream) in their place.
-Core::AppendResult Core::Append(const EventRecord& event, const QueuedEvent& decided) {
+Core::AppendResult Core::Append(const EventRecord& event, const PostDecision& decided) {
   pt::trigger* wake = nullptr;
-  uint64_t cost = QueuedCost(decided.record);
+  uint64_t cost = QueuedCost(decided.payloadSize);
   {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
-    if (!Admits(cost, decided.record.source)) return AppendResult::kFull;
+    if (!Admits(cost, decided.source)) return AppendResult::kFull;
     QueuedEvent* slot = queue.Append(cost);
     if (slot == nullptr) return AppendResult::kNoMemory;
     memcpy(&slot->record, &event, sizeof(EventRecord));
-    slot->record.payloadSize = decided.record.payloadSize;
-    slot->record.payload = decided.record.payload;
-    slot->record.source = decided.record.source;
-    slot->record.stream = decided.record.stream;
+    slot->record.payloadSize = decided.payloadSize;
+    slot->record.payload = decided.payload;
+    slot->record.source = decided.source;
+    slot->record.stream = decided.streamId;
     slot->stream = decided.stream;
     queuedBytes += cost;
     uint64_t depth = queue.size();
     if (depth > queueHighWater.load(std::memory_order_relaxed)) {
       queueHighWater.store(depth, std::memory_order_relaxed);
     }
-    Bump(bytesCopied, decided.record.payloadSize);
+    Bump(bytesCopied, decided.payloadSize);
     Bump(postsQueued);
     // The handler only waits after finding the queue empty under this lock;
     // until then it is busy and looks again before it waits.
@@ -243,9 +254,14 @@ int32_t Core::StartStream(const EventRecord& event) {
 // The payload copy of a record is gone for good: free it, then let the
 // stream's next payload through, so that a stream never has two payloads
 // alive at once.
-void Core::FreePayload(void* payload, Stream* stream) {
+void Core::FreePayload(void* payload, uint32_t size, Stream* stream) {
   uintptr_t address = reinterpret_cast<uintptr_t>(payload);
-  FreeCopy(payload);
+  if (kRecycleBlocks && size >= kSpareBlockFrom && size <= kSpareBlockUpTo) {
+    PayloadLedger::Freed(payload);
+    free(spareBlock.exchange(payload, std::memory_order_acq_rel));
+  } else {
+    FreeCopy(payload);
+  }
   if (stream != nullptr) streamTable.Vacate(stream, address);
 }
 
@@ -257,6 +273,21 @@ void Core::FreeCopy(void* payload) {
   PayloadLedger::Freed(payload);
   free(payload);
 }
+
+void* Core::NewCopy(uint32_t size) {
+  if (kRecycleBlocks && size >= kSpareBlockFrom) {
+    void* block = spareBlock.exchange(nullptr, std::memory_order_acquire);
+    if (block != nullptr) {
+      // Taken when it holds the copy and would not waste more than half.
+      size_t capacity = malloc_usable_size(block);
+      if (capacity >= size && size >= capacity / 2) return block;
+      free(block);
+    }
+  }
+  return malloc(size);
+}
+
+void Core::DropSpareBlock() { free(spareBlock.exchange(nullptr, std::memory_order_acquire)); }
 
 void Core::PostText(const std::string& text) {
   noticesPosted.fetch_add(1, std::memory_order_relaxed);

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/payload_copy.h"
 #include "core/payload_ledger.h"
 #include "core/thread_log.h"
 
@@ -53,7 +54,7 @@ PluginThread::PluginThread(Core* owner, PluginEntry call, const uint8_t* request
     ready = false;
     return;
   }
-  memcpy(privatePayload, read->payload, read->payloadSize);
+  CopyPayload(privatePayload, read->payload, read->payloadSize);
   PayloadLedger::Copied(privatePayload);
   read->payload = privatePayload;
 }

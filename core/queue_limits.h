@@ -22,9 +22,8 @@ constexpr uint64_t kDefaultQueueMaxBytes = 256ull << 20;
 constexpr uint64_t kDefaultQueueMaxRecords = 1ull << 20;
 
 // What one queued record counts against the byte bound.
-inline uint64_t QueuedCost(const EventRecord& record) {
-  return sizeof(EventRecord) + record.payloadSize;
-}
+inline uint64_t QueuedCost(uint32_t payloadSize) { return sizeof(EventRecord) + payloadSize; }
+inline uint64_t QueuedCost(const EventRecord& record) { return QueuedCost(record.payloadSize); }
 
 struct QueueLimits {
   uint64_t maxBytes = kDefaultQueueMaxBytes;

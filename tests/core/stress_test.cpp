@@ -1,6 +1,6 @@
-// Many threads at once: posts on many streams and on none, random keeps and
-// releases, stream stops mid-flow, Read threads coming and going, and Stop in
-// the middle of it all. Every payload copy must be freed exactly once, every
+// Many threads at once: posts on many streams and on none, small and large,
+// random keeps and releases, stream stops mid-flow, Read threads coming and
+// going, and Stop in the middle of it all. Every payload copy must be freed exactly once, every
 // post must answer one of the four codes, no post on a stream may overtake
 // the stream's previous payload, and the run must end.
 #include <gtest/gtest.h>
@@ -134,11 +134,13 @@ TEST_F(StressTest, EverythingAtOnceThenStopInTheMiddle) {
   for (uint32_t t = 0; t < 4; t++) {
     threads.emplace_back([this, t, &running] {
       std::mt19937 random(t * 7919 + 1);
-      std::vector<uint8_t> buffer(4096, static_cast<uint8_t>(t));
+      // Now and then a frame large enough for the Core to reuse its block.
+      std::vector<uint8_t> buffer(640 << 10, static_cast<uint8_t>(t));
       uint32_t sequence = 0;
       while (running.load()) {
         uint32_t stream = random() % 3 == 0 ? 0 : 1 + random() % kStreams;
-        uint32_t size = sizeof(Frame) + random() % (buffer.size() - sizeof(Frame));
+        uint32_t size = random() % 64 == 0 ? (256u << 10) + random() % (384u << 10)
+                                           : sizeof(Frame) + random() % (4096 - sizeof(Frame));
         Frame frame = {t + 1, ++sequence, stream, kMagic};
         memcpy(buffer.data(), &frame, sizeof(frame));
         uint32_t flags = 1u << (random() % 4);
