@@ -134,6 +134,33 @@ TEST_F(QueueBoundTest, PayloadBytesAndRecordsCountAgainstTheByteBound) {
   release.store(true);
 }
 
+// No memory for the queue's storage: the post is refused as beyond the bound,
+// rather than thrown out of PostEvent, and what was queued stays.
+TEST_F(QueueBoundTest, NoMemoryForQueueStorageRefusesThePost) {
+  SKIP_UNDER_SANITIZER();
+  setenv(kQueueMaxRecordsVariable, "100000000", 1);
+  setenv(kQueueMaxBytesVariable, "1000000000000", 1);
+  Probe* relay = AddRelay(0);
+  StartHeld(relay);  // nothing is delivered from here on
+  EXPECT_EXIT(
+      {
+        // Every 64th post needs new storage.
+        LimitAddressSpace(512u << 20);
+        size_t taken = 0;
+        for (int i = 0; i < 20000000; i++) {
+          int32_t answer = Post(MakeRecord(0x99, 0, 1, 0x77));
+          if (answer == POST_OK) {
+            taken++;
+            continue;
+          }
+          _exit(answer == POST_NO_MEMORY && inspect().QueueSize() == taken ? 0 : 1);
+        }
+        _exit(2);
+      },
+      testing::ExitedWithCode(0), "");
+  release.store(true);
+}
+
 // The queue's storage: order and weights survive chunks taken whole,
 // consumed in part, put back at the front and reused, against a deque doing
 // the same.
