@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bench/runner.h"
+#include "core/payload_copy.h"
 
 namespace {
 
@@ -63,6 +64,10 @@ void PrintHeader(FILE* out) {
           allocator.find("tcmalloc") == std::string::npos
               ? " (not tcmalloc, the server's allocator: figures will mislead)"
               : "");
+  ChooseLargeCopy();  // as the first Core would
+  fprintf(out,
+          "the Core's copy of payloads from %zu KiB to %zu MiB: %s; the reference's: memcpy\n",
+          kLargeCopyFrom >> 10, kLargeCopyUpTo >> 20, LargeCopyName(ChosenLargeCopy()));
   fprintf(out, "build: %s, g++ %s\n", OMBREVARD_BUILD_TYPE, __VERSION__);
   if (run.placement.producerCpu >= 0) {
     fprintf(out, "throughput and streams, both sides: producers on CPU %d, delivery on CPU %d\n",
