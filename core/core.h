@@ -314,6 +314,14 @@ class Core {
   // nothing: it looks at the queue again before it waits.
   bool handlerAsleep GUARDED_BY(queueLock);
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
+  // Builds that check memory (ASan, valgrind) bring their own allocator, and
+  // a reused block would hide from them a plug-in's use of a payload it no
+  // longer holds. ThreadSanitizer builds keep the reuse, to check its hand-over.
+#if defined(OMBREVARD_NO_TCMALLOC) && !defined(__SANITIZE_THREAD__)
+  static constexpr bool kRecycleBlocks = false;
+#else
+  static constexpr bool kRecycleBlocks = true;
+#endif
   // A large payload block freed by delivery and kept for the next large post:
   // a steady stream of frames of one size then reuses a warm block instead of
   // taking one from the heap's page lists, and faulting in the pages the

@@ -22,14 +22,6 @@ thread_local bool onDeliveryThread = false;
 // caches serve as well), up to a size not worth holding on to while idle.
 constexpr uint32_t kSpareBlockFrom = uint32_t{256} << 10;
 constexpr uint32_t kSpareBlockUpTo = uint32_t{64} << 20;
-// Builds that check memory (ASan, valgrind) bring their own allocator, and a
-// reused block would hide from them a plug-in's use of a payload it no longer
-// holds. ThreadSanitizer builds keep the reuse, to check its hand-over.
-#if defined(OMBREVARD_NO_TCMALLOC) && !defined(__SANITIZE_THREAD__)
-constexpr bool kRecycleBlocks = false;
-#else
-constexpr bool kRecycleBlocks = true;
-#endif
 
 }  // namespace
 

@@ -166,4 +166,20 @@ TEST_F(SchedulerTest, ClockSetBackWhileTheSchedulerWaitsIsAnnounced) {
   EXPECT_NEAR(back, -3600, 1);
 }
 
+// Spare storage goes back to the heap only after a second with nothing
+// queued: a trickle of events, each delivered at once so that the queue is
+// empty whenever the scheduler looks, keeps it; once they stop, it goes.
+TEST_F(SchedulerTest, SpareStorageStaysWhileEventsFlowAndGoesWhenIdle) {
+  if (!inspect().RecyclesBlocks()) GTEST_SKIP() << "this build reuses no payload blocks";
+  std::vector<uint8_t> frame(512u << 10, 0x5A);
+  ASSERT_EQ(Post(MakeRecord(0x99, 0, 1, 0x77, frame.data(), frame.size())), POST_OK);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return inspect().HasSpareBlock(); }));
+  for (int i = 0; i < 30; i++) {  // three seconds, three of the scheduler's looks
+    ASSERT_EQ(Post(MakeRecord(0x99, 0, 1, 0x77, "tick", 4)), POST_OK);
+    usleep(100 * 1000);
+    ASSERT_TRUE(inspect().HasSpareBlock()) << "dropped after " << i + 1 << " events";
+  }
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return !inspect().HasSpareBlock(); }, Scaled(10000)));
+}
+
 }  // namespace

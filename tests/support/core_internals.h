@@ -34,6 +34,8 @@ class CoreInspector {
   size_t StreamCount() { return core_->streamTable.Count(); }
   void SetThrottling(bool on) { core_->throttling.store(on); }
   int32_t LowSince() { return core_->lowSince; }
+  bool RecyclesBlocks() { return Core::kRecycleBlocks; }
+  bool HasSpareBlock() { return core_->spareBlock.load() != nullptr; }
   bool LoadPlugins() { return core_->LoadPlugins(); }
 
  private:
