@@ -317,7 +317,7 @@ class Core {
   // Builds that check memory (ASan, valgrind) bring their own allocator, and
   // a reused block would hide from them a plug-in's use of a payload it no
   // longer holds. ThreadSanitizer builds keep the reuse, to check its hand-over.
-#if defined(OMBREVARD_NO_TCMALLOC) && !defined(__SANITIZE_THREAD__)
+#if defined(OMBREVARD_NO_TCMALLOC) && !defined(OMBREVARD_SANITIZE_THREAD)
   static constexpr bool kRecycleBlocks = false;
 #else
   static constexpr bool kRecycleBlocks = true;

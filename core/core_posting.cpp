@@ -248,12 +248,12 @@ int32_t Core::StartStream(const EventRecord& event) {
 // alive at once.
 void Core::FreePayload(void* payload, uint32_t size, Stream* stream) {
   uintptr_t address = reinterpret_cast<uintptr_t>(payload);
+  PayloadLedger::Freed(payload);
+  // A large block becomes the spare, and the one it replaces is freed.
   if (kRecycleBlocks && size >= kSpareBlockFrom && size <= kSpareBlockUpTo) {
-    PayloadLedger::Freed(payload);
-    free(spareBlock.exchange(payload, std::memory_order_acq_rel));
-  } else {
-    FreeCopy(payload);
+    payload = spareBlock.exchange(payload, std::memory_order_acq_rel);
   }
+  free(payload);
   if (stream != nullptr) streamTable.Vacate(stream, address);
 }
 

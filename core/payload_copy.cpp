@@ -13,16 +13,8 @@
 #include <cpuid.h>
 #endif
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OMBREVARD_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OMBREVARD_SANITIZED 1
-#endif
-
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(OMBREVARD_SANITIZED)
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(OMBREVARD_SANITIZE_ADDRESS) && \
+    !defined(OMBREVARD_SANITIZE_THREAD)
 #define OMBREVARD_STRING_MOVE 1
 #endif
 
@@ -117,9 +109,9 @@ LargeCopy UseLargeCopy(LargeCopy copy) {
   return copy;
 }
 
-void CopyPayload(void* to, const void* from, size_t size) {
+void CopyLargePayload(void* to, const void* from, size_t size) {
 #if defined(OMBREVARD_STRING_MOVE)
-  if (size >= kLargeCopyFrom && size <= kLargeCopyUpTo &&
+  if (size <= kLargeCopyUpTo &&
       chosen.load(std::memory_order_relaxed) == LargeCopy::kStringMove) {
     MoveString(to, from, size);
     return;

@@ -13,6 +13,7 @@
 #define CORE_PAYLOAD_COPY_H_
 
 #include <stddef.h>
+#include <string.h>
 
 enum class LargeCopy { kMemcpy, kStringMove };
 
@@ -31,6 +32,16 @@ const char* LargeCopyName(LargeCopy copy);
 // processor has it and the build may use it; returns the copy in use.
 LargeCopy UseLargeCopy(LargeCopy copy);
 
-void CopyPayload(void* to, const void* from, size_t size);
+// The chosen large copy, for sizes from kLargeCopyFrom on.
+void CopyLargePayload(void* to, const void* from, size_t size);
+
+// Inline: every post copies its payload, and most are small.
+inline void CopyPayload(void* to, const void* from, size_t size) {
+  if (size < kLargeCopyFrom) {
+    memcpy(to, from, size);
+  } else {
+    CopyLargePayload(to, from, size);
+  }
+}
 
 #endif  // CORE_PAYLOAD_COPY_H_

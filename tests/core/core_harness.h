@@ -98,12 +98,7 @@ void LimitAddressSpace(size_t bytes);
 constexpr uint32_t kUnallocatableSize = 0xFFFFF000u;
 
 // A sanitizer's shadow memory does not fit under such a limit.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OMBREVARD_UNDER_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(OMBREVARD_UNDER_SANITIZER)
+#if defined(OMBREVARD_SANITIZE_ADDRESS) || defined(OMBREVARD_SANITIZE_THREAD)
 #define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "needs a small address space"
 #else
 #define SKIP_UNDER_SANITIZER() (void)0

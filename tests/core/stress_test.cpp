@@ -1,8 +1,8 @@
 // Many threads at once: posts on many streams and on none, small and large,
 // random keeps and releases, stream stops mid-flow, Read threads coming and
-// going, and Stop in the middle of it all. Every payload copy must be freed exactly once, every
-// post must answer one of the four codes, no post on a stream may overtake
-// the stream's previous payload, and the run must end.
+// going, and Stop in the middle of it all. Every payload copy must be freed
+// exactly once, every post must answer one of the four codes, no post on a
+// stream may overtake the stream's previous payload, and the run must end.
 #include <gtest/gtest.h>
 
 #include <deque>
