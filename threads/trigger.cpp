@@ -1,46 +1,61 @@
 #include "threads/trigger.h"
 
+#include <errno.h>
+
 #include "threads/pt.h"
 
 namespace pt {
 
-trigger::trigger(bool autoreset, bool state) : state_(state ? 1 : 0), autoreset_(autoreset) {
-  if (pthread_mutex_init(&mutex_, nullptr) != 0 ||
-      pthread_cond_init(&condition_, nullptr) != 0) {
-    fatal(CRIT_SYNC_FAILED, "Trigger failed");
-  }
+namespace {
+[[noreturn]] void TriggerFailed() { fatal(CRIT_SYNC_FAILED, "Trigger failed"); }
+}  // namespace
+
+trigger::trigger(bool autoreset, bool state)
+    : state_(state ? 1 : 0), sleepers_(0), autoreset_(autoreset) {
+  if (sem_init(&wakeups_, 0, 0) != 0) TriggerFailed();
 }
 
-trigger::~trigger() {
-  pthread_cond_destroy(&condition_);
-  pthread_mutex_destroy(&mutex_);
+trigger::~trigger() { sem_destroy(&wakeups_); }
+
+bool trigger::Take() {
+  if (autoreset_) return state_.exchange(0) == 1;
+  return state_.load() == 1;
 }
 
+// A waiter counts itself a sleeper before its last look at the flag, and a
+// post sets the flag before it counts the sleepers; both in one total order,
+// so either the waiter sees the flag or the post sees the sleeper. A wake-up
+// handed to a sleeper that then passed on its own look stays in the semaphore
+// and costs a later wait one more turn of the loop, never a missed post.
 void trigger::wait() {
-  pthread_mutex_lock(&mutex_);
-  while (state_ == 0) pthread_cond_wait(&condition_, &mutex_);
-  if (autoreset_) state_ = 0;
-  pthread_mutex_unlock(&mutex_);
+  for (;;) {
+    if (Take()) return;
+    sleepers_.fetch_add(1);
+    bool passed = Take();
+    if (!passed) {
+      int result;
+      do {
+        result = sem_wait(&wakeups_);
+      } while (result == -1 && errno == EINTR);
+      if (result != 0) TriggerFailed();
+    }
+    sleepers_.fetch_sub(1);
+    if (passed) return;
+  }
 }
 
 void trigger::post() {
-  pthread_mutex_lock(&mutex_);
-  state_ = 1;
-  pthread_mutex_unlock(&mutex_);
-  // Signalled with the mutex let go, so that a waiter it wakes does not find
-  // the mutex still held and sleep once more. Waiters loop on state_, so a
-  // wake-up that finds the state already taken only waits again.
-  if (autoreset_) {
-    pthread_cond_signal(&condition_);
-  } else {
-    pthread_cond_broadcast(&condition_);
+  int wasSignalled = state_.exchange(1);
+  // An auto-reset trigger already signalled has its wake-up on the way; a
+  // manual-reset one wakes whoever sleeps now.
+  if (autoreset_ && wasSignalled == 1) return;
+  int sleeping = sleepers_.load();
+  if (autoreset_ && sleeping > 1) sleeping = 1;
+  for (int i = 0; i < sleeping; i++) {
+    if (sem_post(&wakeups_) != 0) TriggerFailed();
   }
 }
 
-void trigger::reset() {
-  pthread_mutex_lock(&mutex_);
-  state_ = 0;
-  pthread_mutex_unlock(&mutex_);
-}
+void trigger::reset() { state_.store(0); }
 
 }  // namespace pt

@@ -109,6 +109,15 @@ int pthread_cond_init(pthread_cond_t* cond, const pthread_condattr_t* attr) noex
   return real(cond, attr);
 }
 
+int sem_init(sem_t* sem, int pshared, unsigned value) noexcept {
+  static auto real = NextSymbol<int (*)(sem_t*, int, unsigned)>("sem_init");
+  if (Fires(Failure::kSemInit)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(sem, pshared, value);
+}
+
 int sem_wait(sem_t* sem) {
   static auto real = NextSymbol<int (*)(sem_t*)>("sem_wait");
   if (Fires(Failure::kSemWait)) {

@@ -1,7 +1,7 @@
 // Hooks around the POSIX calls that the pt library makes, for its tests.
 //
 // The test executable defines pthread_create, pthread_join, pthread_detach,
-// pthread_mutex_init, pthread_cond_init and sem_wait itself; the library,
+// pthread_mutex_init, pthread_cond_init, sem_init and sem_wait itself; the library,
 // linked into the same executable, reaches these first, and each forwards to
 // the C library's own. The hooks count what concerns pt::thread system
 // threads (those started with pt::_threadproc, and the empty handle 0, which
@@ -30,6 +30,7 @@ enum class Failure {
   kThreadCreate,  // the next pthread_create for pt::_threadproc returns EAGAIN
   kMutexInit,     // the next pthread_mutex_init returns ENOMEM
   kCondInit,      // the next pthread_cond_init returns ENOMEM
+  kSemInit,       // the next sem_init returns -1 with errno ENOSYS
   kSemWait,       // the next sem_wait returns -1 with errno EINVAL
 };
 

@@ -167,18 +167,38 @@ TEST_F(TriggerTest, ResetOfAutoResetTriggerTakesBackAnUnclaimedPost) {
   ReleaseAndJoin(&trigger);
 }
 
-TEST(TriggerDeathTest, FailedCreationIsFatal) {
+TEST_F(TriggerTest, AutoResetHandOverLosesNoWakeUp) {
+  // Two threads hand a turn back and forth through two triggers; a post that
+  // slipped between a waiter's last look and its sleep would hang the test.
+  pt::trigger ping(true, false), pong(true, false);
+  constexpr int kRounds = 100000;
+  BackgroundCall partner([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      ping.wait();
+      pong.post();
+    }
+    return true;
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    ping.post();
+    pong.wait();
+  }
+  EXPECT_TRUE(partner.WaitDone());
+}
+
+TEST(TriggerDeathTest, FailuresOfTheUnderlyingSemaphoreAreFatal) {
   const char* expected = "\nInternal \\[c0029\\]: Trigger failed\n";
   EXPECT_EXIT(
       {
-        pthread_hooks::FailNext(pthread_hooks::Failure::kMutexInit);
+        pthread_hooks::FailNext(pthread_hooks::Failure::kSemInit);
         pt::trigger trigger(true, false);
       },
       ::testing::ExitedWithCode(41), expected);
   EXPECT_EXIT(
       {
-        pthread_hooks::FailNext(pthread_hooks::Failure::kCondInit);
-        pt::trigger trigger(false, true);
+        pt::trigger trigger(true, false);
+        pthread_hooks::FailNext(pthread_hooks::Failure::kSemWait);
+        trigger.wait();
       },
       ::testing::ExitedWithCode(41), expected);
 }
