@@ -14,12 +14,16 @@ semaphore::semaphore(int initvalue) {
 
 semaphore::~semaphore() { sem_destroy(&handle_); }
 
-void semaphore::wait() {
+int WaitRestarting(sem_t* handle) {
   int result;
   do {
-    result = sem_wait(&handle_);
+    result = sem_wait(handle);
   } while (result == -1 && errno == EINTR);
-  if (result != 0) SemaphoreFailed();
+  return result;
+}
+
+void semaphore::wait() {
+  if (WaitRestarting(&handle_) != 0) SemaphoreFailed();
 }
 
 bool semaphore::trywait() {

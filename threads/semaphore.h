@@ -10,6 +10,10 @@
 
 namespace pt {
 
+// sem_wait, resumed after every signal that interrupts it: 0, or -1 with
+// errno set for any other failure. Shared with pt::trigger's sleepers.
+int WaitRestarting(sem_t* handle);
+
 class semaphore : public unknown {
  public:
   explicit semaphore(int initvalue);

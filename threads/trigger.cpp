@@ -1,8 +1,7 @@
 #include "threads/trigger.h"
 
-#include <errno.h>
-
 #include "threads/pt.h"
+#include "threads/semaphore.h"
 
 namespace pt {
 
@@ -31,16 +30,13 @@ void trigger::wait() {
   for (;;) {
     if (Take()) return;
     sleepers_.fetch_add(1);
-    bool passed = Take();
-    if (!passed) {
-      int result;
-      do {
-        result = sem_wait(&wakeups_);
-      } while (result == -1 && errno == EINTR);
-      if (result != 0) TriggerFailed();
+    if (Take()) {
+      sleepers_.fetch_sub(1);
+      return;
     }
+    int result = WaitRestarting(&wakeups_);
     sleepers_.fetch_sub(1);
-    if (passed) return;
+    if (result != 0) TriggerFailed();
   }
 }
 
