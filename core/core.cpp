@@ -22,7 +22,8 @@ const char kCallsStillRunningMessage[] =
 const char kDiscardedAtStopMessage[] = "discarded %lu queued event(s) at stop";
 
 Core::Core(const wxFileName& path)
-    : wakeTrigger(nullptr),
+    : queueLock(Mutex::SpinFirst{}),
+      wakeTrigger(nullptr),
       queueState(QueueState::kClosed),
       queuedBytes(0),
       handlerAsleep(true),

@@ -299,6 +299,9 @@ class Core {
   // delivery thread reads the plug-in list and the stop flag for every
   // record, and a line it reads that every poster also writes would move
   // between the two CPUs at each post.
+  // queueLock spins before it sleeps: every post and every take holds it
+  // briefly, and a poster and the handler on two CPUs would otherwise meet
+  // on it in the kernel, a wait and a wake-up per meeting.
   alignas(64) Mutex queueLock;
   // Borrowed from triggerStorage; set only between Start and Stop.
   pt::trigger* wakeTrigger GUARDED_BY(queueLock);
