@@ -32,6 +32,8 @@ Core::Core(const wxFileName& path)
       eventHandler(nullptr),
       scheduler(nullptr),
       deliveryEnding(false),
+      lingerPauses(kLingerPauses),
+      lingerSkips(0),
       refusedPosts(0),
       executable(path),
       throttling(false),

@@ -6,6 +6,15 @@
 
 namespace {
 
+// Tells the processor the thread is spinning on a word another CPU writes.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  asm volatile("" ::: "memory");
+#endif
+}
+
 // The subscription masks that a record's flags select, found once per
 // record rather than once per plug-in.
 struct MaskSelection {
@@ -37,13 +46,14 @@ bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
 
 // Gives back the chunk delivered last, if any, and takes the oldest chunk of
 // the queue: up to kDeliveryBatch records, in posting order. Null when the
-// queue was empty; the handler then waits for the next append to wake it.
-EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done) {
+// queue was empty; with sleepIfEmpty the handler then waits for the next
+// append to wake it.
+EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) {
   ScopedLock hold(&queueLock);
   if (done != nullptr) queue.Recycle(done);
   EventQueue::Chunk* chunk = queue.TakeChunk();
   if (chunk == nullptr) {
-    handlerAsleep = true;
+    handlerAsleep = sleepIfEmpty;
     return nullptr;
   }
   queuedBytes -= chunk->weight;
@@ -64,11 +74,39 @@ void Core::PutBack(EventQueue::Chunk* chunk) {
   queue.PutBack(chunk);
 }
 
+// Event handler thread, with the queue found empty: spins a moment for the
+// next post before it lets itself be put to sleep. While a producer posts from
+// another CPU its next post is mostly a microsecond or two away, and catching
+// it spares the poster the system call that wakes a sleeper and the handler
+// the one that sleeps. A spin that finds nothing halves the next one, so a
+// quiet server, or one whose producer shares the handler's CPU, soon stops
+// spinning; it then tries the whole spin once in kLingerRetry times.
+bool Core::PostArrivesSoon() {
+  int pauses = lingerPauses;
+  if (pauses == 0 && ++lingerSkips % kLingerRetry == 0) pauses = kLingerPauses;
+  uint64_t seen = postsQueued.load(std::memory_order_relaxed);
+  for (int i = 0; i < pauses; i++) {
+    CpuRelax();
+    if (postsQueued.load(std::memory_order_relaxed) != seen) {
+      lingerPauses = kLingerPauses;
+      return true;
+    }
+  }
+  lingerPauses = pauses / 2;
+  return false;
+}
+
 // Event handler thread. Takes no lock while a plug-in runs.
 void Core::DeliverQueue() {
   int64_t endBy = 0;  // monotonic milliseconds; set once Stop has asked
   EventQueue::Chunk* chunk = nullptr;
-  while ((chunk = TakeEvents(chunk)) != nullptr) {
+  for (;;) {
+    chunk = TakeEvents(chunk, false);
+    if (chunk == nullptr) {
+      if (PostArrivesSoon()) continue;
+      chunk = TakeEvents(nullptr, true);
+      if (chunk == nullptr) break;
+    }
     while (chunk->begin < chunk->end) {
       const QueuedEvent& event = chunk->values[chunk->begin++];
       const EventRecord& record = event.record;
