@@ -352,7 +352,8 @@ class Core {
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
   // Event handler thread only: how long PostArrivesSoon spins next time (in
-  // pause instructions), and how often it found nothing to spin for.
+  // pause instructions), and how many times it has found the queue empty
+  // while spinning was off.
   int lingerPauses;
   unsigned lingerSkips;
   // Posts refused for a full queue since the last report.
