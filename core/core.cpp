@@ -27,6 +27,8 @@ Core::Core(const wxFileName& path)
       queueState(QueueState::kClosed),
       queuedBytes(0),
       handlerAsleep(true),
+      handlerCpu(-1),
+      lastPosterCpu(-1),
       spareBlock(nullptr),
       triggerStorage(nullptr),
       eventHandler(nullptr),

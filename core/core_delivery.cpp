@@ -1,5 +1,6 @@
 // Delivery: the event handler's pass over the queue and the direct dispatch
 // of stream start requests to producers' Read calls.
+#include <sched.h>
 #include <string.h>
 
 #include "core/core.h"
@@ -49,7 +50,9 @@ bool Matches(const PluginDescriptor& descriptor, uint32_t flags, uint32_t key) {
 // queue was empty; with sleepIfEmpty the handler then waits for the next
 // append to wake it.
 EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) {
+  int cpu = sched_getcpu();
   ScopedLock hold(&queueLock);
+  handlerCpu = cpu;
   if (done != nullptr) queue.Recycle(done);
   EventQueue::Chunk* chunk = queue.TakeChunk();
   if (chunk == nullptr) {
@@ -93,7 +96,20 @@ bool Core::PostArrivesSoon() {
     }
   }
   lingerPauses = pauses / 2;
-  return false;
+  return PostArrivesAfterYield(seen);
+}
+
+// Event handler thread, the spin over: when the last post came from this very
+// CPU, its poster cannot post while the handler holds the CPU, and a sleep
+// would end at its next post, with a wake-up that hands the CPU back for a
+// record or two. The handler gives the CPU up instead; the poster posts on
+// and hands it back at the end of its turn (kTurnRecords). True when posts
+// came meanwhile. A handler whose last poster ran elsewhere sleeps at once.
+bool Core::PostArrivesAfterYield(uint64_t seen) {
+  int cpu = sched_getcpu();
+  if (cpu < 0 || cpu != lastPosterCpu.load(std::memory_order_relaxed)) return false;
+  sched_yield();
+  return postsQueued.load(std::memory_order_relaxed) != seen;
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.

@@ -1,5 +1,6 @@
 // Posting: PostEvent and the four kinds of post, the Core's text notices.
 #include <malloc.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -22,6 +23,12 @@ thread_local bool onDeliveryThread = false;
 // caches serve as well), up to a size not worth holding on to while idle.
 constexpr uint32_t kSpareBlockFrom = uint32_t{256} << 10;
 constexpr uint32_t kSpareBlockUpTo = uint32_t{64} << 20;
+
+// Whether a post that brought the queue to `depth` records, and its bytes
+// from `before` to `after`, ends a poster's turn on the handler's CPU.
+bool EndsTurn(uint64_t depth, uint64_t before, uint64_t after) {
+  return depth % kTurnRecords == 0 || before / kTurnBytes != after / kTurnBytes;
+}
 
 }  // namespace
 
@@ -147,12 +154,15 @@ bool Core::Admits(uint64_t cost, uint32_t source) {
 }
 
 // Any thread. Appends under queueLock and wakes the event handler, unless the
-// queue is full or closed (the caller refuses the post). The record queued is
+// queue is full or closed (the caller refuses the post); a poster on the CPU
+// of an awake handler hands the CPU over at the end of its turn. The record queued is
 // the poster's, with the fields `decided` holds (payload, payloadSize,
 // source, stream) in their place.
 Core::AppendResult Core::Append(const EventRecord& event, const PostDecision& decided) {
   pt::trigger* wake = nullptr;
   uint64_t cost = QueuedCost(decided.payloadSize);
+  int cpu = sched_getcpu();
+  bool yieldTurn = false;
   {
     ScopedLock hold(&queueLock);
     if (queueState == QueueState::kClosed) return AppendResult::kClosed;
@@ -172,6 +182,11 @@ Core::AppendResult Core::Append(const EventRecord& event, const PostDecision& de
     }
     Bump(bytesCopied, decided.payloadSize);
     Bump(postsQueued);
+    lastPosterCpu.store(cpu, std::memory_order_relaxed);
+    // An awake handler last seen on this CPU waits for it while this poster
+    // runs: at the end of a turn, hand the CPU over.
+    yieldTurn = cpu >= 0 && cpu == handlerCpu && !handlerAsleep && !onDeliveryThread &&
+                EndsTurn(depth, queuedBytes - cost, queuedBytes);
     // The handler only waits after finding the queue empty under this lock;
     // until then it is busy and looks again before it waits.
     if (handlerAsleep) {
@@ -182,6 +197,7 @@ Core::AppendResult Core::Append(const EventRecord& event, const PostDecision& de
   // Posted with the lock let go, so that the handler it wakes does not find
   // queueLock still held and sleep again; triggerStorage outlives the post.
   if (wake != nullptr) wake->post();
+  if (yieldTurn) sched_yield();
   return AppendResult::kQueued;
 }
 
