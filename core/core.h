@@ -89,6 +89,9 @@ constexpr unsigned kLingerRetry = 32;
 // and cost two yields per turn, not a wake-up per record.
 constexpr uint64_t kTurnRecords = 1024;
 constexpr uint64_t kTurnBytes = uint64_t{1} << 20;
+// What the handler must have taken since it last found the queue empty for it
+// to count as a burst, in QueuedCost: a chunk of bare records.
+constexpr uint64_t kBurstBytes = kDeliveryBatch * sizeof(EventRecord);
 
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
@@ -369,6 +372,13 @@ class Core {
   // while spinning was off.
   int lingerPauses;
   unsigned lingerSkips;
+  // Event handler thread only: whether the last yield to a poster on the
+  // handler's CPU brought posts, how many times one was skipped since, and
+  // the QueuedCost of the records taken since the handler last found the
+  // queue empty after its spin.
+  bool yieldPaid;
+  unsigned yieldSkips;
+  uint64_t bytesSinceYield;
   // Posts refused for a full queue since the last report.
   std::atomic<uint64_t> refusedPosts;
   PayloadRefs payloadRefs;

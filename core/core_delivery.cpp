@@ -60,6 +60,7 @@ EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) 
     return nullptr;
   }
   queuedBytes -= chunk->weight;
+  bytesSinceYield += chunk->weight;
   Bump(queueTaken, chunk->size());
   return chunk;
 }  // Callers deliver the records after this returns, with no lock held.
@@ -105,11 +106,19 @@ bool Core::PostArrivesSoon() {
 // record or two. The handler gives the CPU up instead; the poster posts on
 // and hands it back at the end of its turn (kTurnRecords). True when posts
 // came meanwhile. A handler whose last poster ran elsewhere sleeps at once.
+// A yield that brings no post (the poster had nothing more to post) costs
+// the next wake-up its promptness, so after one the handler yields again only
+// once it has delivered a burst (kBurstBytes) since, or once in kLingerRetry
+// times.
 bool Core::PostArrivesAfterYield(uint64_t seen) {
+  bool burst = bytesSinceYield >= kBurstBytes;
+  bytesSinceYield = 0;
   int cpu = sched_getcpu();
   if (cpu < 0 || cpu != lastPosterCpu.load(std::memory_order_relaxed)) return false;
+  if (!burst && !yieldPaid && ++yieldSkips % kLingerRetry != 0) return false;
   sched_yield();
-  return postsQueued.load(std::memory_order_relaxed) != seen;
+  yieldPaid = postsQueued.load(std::memory_order_relaxed) != seen;
+  return yieldPaid;
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.
