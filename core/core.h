@@ -82,6 +82,10 @@ constexpr size_t kDeliveryBatch = 64;
 // tries again once spinning stopped paying.
 constexpr int kLingerPauses = 256;
 constexpr unsigned kLingerRetry = 32;
+// How long the handler lets posts gather once its spin caught one, in pause
+// instructions: at first, and at most (about 10 us).
+constexpr int kGatherFirst = 64;
+constexpr int kGatherPauses = 512;
 // When a poster and the event handler share one CPU, they take turns: the
 // handler, finding the queue empty, gives the CPU up rather than sleep, and a
 // poster gives it back once it has queued this many records or bytes. Turns
@@ -295,6 +299,7 @@ class Core {
   bool Admits(uint64_t cost, uint32_t source) REQUIRES(queueLock);
   EventQueue::Chunk* TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) EXCLUDES(queueLock);
   bool PostArrivesSoon();
+  void LetPostsGather(uint64_t seen);
   bool PostArrivesAfterYield(uint64_t seen);
   void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
@@ -338,6 +343,8 @@ class Core {
   // The CPU the last record was queued from (-1: not known): written under
   // queueLock, read by the handler without it.
   std::atomic<int> lastPosterCpu;
+  // Whether the last record queued travels on a stream; as lastPosterCpu.
+  std::atomic<bool> lastPostOnStream;
   QueueLimits queueLimits GUARDED_BY(queueLock);  // read from the environment at Start
   // Builds that check memory (ASan, valgrind) bring their own allocator, and
   // a reused block would hide from them a plug-in's use of a payload it no
@@ -372,6 +379,10 @@ class Core {
   // while spinning was off.
   int lingerPauses;
   unsigned lingerSkips;
+  // Event handler thread only: how long LetPostsGather waits next time, and
+  // how many times it has not waited since it stopped.
+  int gatherPauses;
+  unsigned gatherSkips;
   // Event handler thread only: whether the last yield to a poster on the
   // handler's CPU brought posts, how many times one was skipped since, and
   // the QueuedCost of the records taken since the handler last found the

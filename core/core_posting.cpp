@@ -183,6 +183,7 @@ Core::AppendResult Core::Append(const EventRecord& event, const PostDecision& de
     Bump(bytesCopied, decided.payloadSize);
     Bump(postsQueued);
     lastPosterCpu.store(cpu, std::memory_order_relaxed);
+    lastPostOnStream.store(decided.stream != nullptr, std::memory_order_relaxed);
     // An awake handler last seen on this CPU waits for it while this poster
     // runs: at the end of a turn, hand the CPU over.
     yieldTurn = cpu >= 0 && cpu == handlerCpu && !handlerAsleep && !onDeliveryThread &&
