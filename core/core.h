@@ -97,6 +97,23 @@ constexpr uint64_t kTurnBytes = uint64_t{1} << 20;
 // to count as a burst, in QueuedCost: a chunk of bare records.
 constexpr uint64_t kBurstBytes = kDeliveryBatch * sizeof(EventRecord);
 
+// How long the event handler waits one way for posts (spinning, gathering,
+// yielding), learnt from what the last wait brought: its owner shrinks it
+// when a wait brings nothing and restores it when one pays. Once at nothing,
+// the wait is tried again (at `retry`) once in kLingerRetry times. Event
+// handler thread only.
+struct AdaptiveWait {
+  int length;
+  unsigned skips = 0;
+
+  explicit AdaptiveWait(int initial) : length(initial) {}
+  // How long to wait this time; 0: not at all.
+  int Next(int retry) {
+    if (length == 0 && ++skips % kLingerRetry == 0) return retry;
+    return length;
+  }
+};
+
 // The Core's entry for one loaded plug-in. Copied by value inside `plugins`;
 // copies share `library` and `calls`, which the Core frees once at unload.
 // Aligned to 8 bytes on every target: the stall watchdog keeps three bits in
@@ -374,21 +391,13 @@ class Core {
   SchedulerThread* scheduler;        // owned; null when not running
   // Set by Stop before it signals the event handler; read once per record.
   std::atomic<bool> deliveryEnding;
-  // Event handler thread only: how long PostArrivesSoon spins next time (in
-  // pause instructions), and how many times it has found the queue empty
-  // while spinning was off.
-  int lingerPauses;
-  unsigned lingerSkips;
-  // Event handler thread only: how long LetPostsGather waits next time, and
-  // how many times it has not waited since it stopped.
-  int gatherPauses;
-  unsigned gatherSkips;
-  // Event handler thread only: whether the last yield to a poster on the
-  // handler's CPU brought posts, how many times one was skipped since, and
-  // the QueuedCost of the records taken since the handler last found the
-  // queue empty after its spin.
-  bool yieldPaid;
-  unsigned yieldSkips;
+  // Event handler thread only: the spin of PostArrivesSoon and the wait of
+  // LetPostsGather, in pause instructions; whether PostArrivesAfterYield
+  // yields (1) or not (0); and the QueuedCost of the records taken since the
+  // handler last found the queue empty after its spin.
+  AdaptiveWait linger;
+  AdaptiveWait gather;
+  AdaptiveWait yielding;
   uint64_t bytesSinceYield;
   // Posts refused for a full queue since the last report.
   std::atomic<uint64_t> refusedPosts;

@@ -88,19 +88,18 @@ void Core::PutBack(EventQueue::Chunk* chunk) {
 // quiet server, or one whose producer shares the handler's CPU, soon stops
 // spinning; it then tries the whole spin once in kLingerRetry times.
 bool Core::PostArrivesSoon() {
-  int pauses = lingerPauses;
-  if (pauses == 0 && ++lingerSkips % kLingerRetry == 0) pauses = kLingerPauses;
+  int pauses = linger.Next(kLingerPauses);
   uint64_t seen = postsQueued.load(std::memory_order_relaxed);
   for (int i = 0; i < pauses; i++) {
     CpuRelax();
     uint64_t now = postsQueued.load(std::memory_order_relaxed);
     if (now != seen) {
-      lingerPauses = kLingerPauses;
+      linger.length = kLingerPauses;
       LetPostsGather(now);
       return true;
     }
   }
-  lingerPauses = pauses / 2;
+  linger.length = pauses / 2;
   return PostArrivesAfterYield(seen);
 }
 
@@ -115,14 +114,11 @@ bool Core::PostArrivesSoon() {
 // poster waits for the delivery before it posts the stream's next payload.
 void Core::LetPostsGather(uint64_t seen) {
   if (lastPostOnStream.load(std::memory_order_relaxed)) return;
-  int pauses = gatherPauses;
-  if (pauses == 0) {
-    if (++gatherSkips % kLingerRetry != 0) return;
-    pauses = kGatherFirst;
-  }
+  int pauses = gather.Next(kGatherFirst);
+  if (pauses == 0) return;
   for (int i = 0; i < pauses; i++) CpuRelax();
   bool more = postsQueued.load(std::memory_order_relaxed) != seen;
-  gatherPauses = more ? std::min(2 * pauses, kGatherPauses) : pauses / 2;
+  gather.length = more ? std::min(2 * pauses, kGatherPauses) : pauses / 2;
 }
 
 // Event handler thread, the spin over: when the last post came from this very
@@ -140,10 +136,11 @@ bool Core::PostArrivesAfterYield(uint64_t seen) {
   bytesSinceYield = 0;
   int cpu = sched_getcpu();
   if (cpu < 0 || cpu != lastPosterCpu.load(std::memory_order_relaxed)) return false;
-  if (!burst && !yieldPaid && ++yieldSkips % kLingerRetry != 0) return false;
+  if (!burst && yielding.Next(1) == 0) return false;
   sched_yield();
-  yieldPaid = postsQueued.load(std::memory_order_relaxed) != seen;
-  return yieldPaid;
+  bool paid = postsQueued.load(std::memory_order_relaxed) != seen;
+  yielding.length = paid ? 1 : 0;
+  return paid;
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.
