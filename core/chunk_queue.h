@@ -69,6 +69,17 @@ class ChunkQueue {
     return &tail_->values[tail_->end++];
   }
 
+  // Where the value that many appends after the next one will go (0: the
+  // next one's), when that is in the tail chunk or the first spare; null
+  // otherwise. An address to prefetch, no more: takes and recycles between
+  // now and then may move it.
+  const T* SlotAhead(size_t ahead) const {
+    size_t at = (tail_ != nullptr ? tail_->end : kChunkValues) + ahead;
+    if (at < kChunkValues) return &tail_->values[at];
+    at -= kChunkValues;
+    return spare_ != nullptr && at < kChunkValues ? &spare_->values[at] : nullptr;
+  }
+
   // The oldest chunk, out of the queue; null when the queue is empty.
   Chunk* TakeChunk() {
     Chunk* chunk = head_;

@@ -163,7 +163,7 @@ TEST_F(QueueBoundTest, NoMemoryForQueueStorageRefusesThePost) {
 
 // The queue's storage: order and weights survive chunks taken whole,
 // consumed in part, put back at the front and reused, against a deque doing
-// the same.
+// the same; the slot foretold for the next append is the one it fills.
 TEST(ChunkQueueTest, KeepsFirstInFirstOutThroughTakesPutBacksAndReuse) {
   using Queue = ChunkQueue<int, 4>;
   Queue queue;
@@ -174,8 +174,12 @@ TEST(ChunkQueueTest, KeepsFirstInFirstOutThroughTakesPutBacksAndReuse) {
   for (int step = 0; step < 20000; step++) {
     int choice = static_cast<int>(random() % 10);
     if (choice < 5) {
+      const int* ahead = queue.SlotAhead(0);
       int* slot = queue.Append(static_cast<uint64_t>(next));
       ASSERT_NE(slot, nullptr);
+      if (ahead != nullptr) {
+        ASSERT_EQ(slot, ahead);
+      }
       *slot = next;
       model.push_back(next++);
     } else if (held == nullptr) {
