@@ -39,6 +39,8 @@ Core::Core(const wxFileName& path)
       gather(kGatherFirst),
       yielding(1),
       bytesSinceYield(0),
+      lastTakeRecords(0),
+      lastTakeWeight(0),
       refusedPosts(0),
       executable(path),
       throttling(false),

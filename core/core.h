@@ -83,9 +83,14 @@ constexpr size_t kDeliveryBatch = 64;
 constexpr int kLingerPauses = 256;
 constexpr unsigned kLingerRetry = 32;
 // How long the handler lets posts gather once its spin caught one, in pause
-// instructions: at first, and at most (about 10 us).
+// instructions: at first, and at most (about 10 us). A wait that has grown to
+// the most is a sleep of about as long instead (kernels round it up), while a
+// chunk of records like those taken last weighs no more than
+// kGatherSleepBytes: what a sleep lets gather then stays in the caches.
 constexpr int kGatherFirst = 64;
 constexpr int kGatherPauses = 512;
+constexpr long kGatherSleepNanoseconds = 10000;
+constexpr uint64_t kGatherSleepBytes = uint64_t{512} << 10;
 // When a poster and the event handler share one CPU, they take turns: the
 // handler, finding the queue empty, gives the CPU up rather than sleep, and a
 // poster gives it back once it has queued this many records or bytes. Turns
@@ -399,6 +404,10 @@ class Core {
   AdaptiveWait gather;
   AdaptiveWait yielding;
   uint64_t bytesSinceYield;
+  // Event handler thread only: the records and their QueuedCost in the chunk
+  // taken last.
+  uint64_t lastTakeRecords;
+  uint64_t lastTakeWeight;
   // Posts refused for a full queue since the last report.
   std::atomic<uint64_t> refusedPosts;
   PayloadRefs payloadRefs;

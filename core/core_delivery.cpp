@@ -2,6 +2,7 @@
 // of stream start requests to producers' Read calls.
 #include <sched.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -63,6 +64,8 @@ EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) 
   }
   queuedBytes -= chunk->weight;
   bytesSinceYield += chunk->weight;
+  lastTakeRecords = chunk->size();
+  lastTakeWeight = chunk->weight;
   Bump(queueTaken, chunk->size());
   return chunk;
 }  // Callers deliver the records after this returns, with no lock held.
@@ -112,11 +115,22 @@ bool Core::PostArrivesSoon() {
 // when none do, as when the poster waits for each delivery; it is tried again
 // once in kLingerRetry times. A record on a stream is taken at once: its
 // poster waits for the delivery before it posts the stream's next payload.
+// At its longest the wait is a sleep: posts then keep coming faster than the
+// handler takes them, and pausing through the wait would only burn its CPU.
+// The sleep lets more gather, at the cost of some microseconds more before
+// each take while the flood lasts; not when the records are so large that
+// what gathers would no longer be in the caches when it is taken.
 void Core::LetPostsGather(uint64_t seen) {
   if (lastPostOnStream.load(std::memory_order_relaxed)) return;
   int pauses = gather.Next(kGatherFirst);
   if (pauses == 0) return;
-  for (int i = 0; i < pauses; i++) CpuRelax();
+  bool small = lastTakeWeight * kDeliveryBatch <= kGatherSleepBytes * lastTakeRecords;
+  if (pauses < kGatherPauses || !small) {
+    for (int i = 0; i < pauses; i++) CpuRelax();
+  } else {
+    struct timespec nap = {0, kGatherSleepNanoseconds};
+    nanosleep(&nap, nullptr);
+  }
   bool more = postsQueued.load(std::memory_order_relaxed) != seen;
   gather.length = more ? std::min(2 * pauses, kGatherPauses) : pauses / 2;
 }
