@@ -38,6 +38,7 @@ Core::Core(const wxFileName& path)
       linger(kLingerPauses),
       gather(kGatherFirst),
       yielding(1),
+      napping(1),
       bytesSinceYield(0),
       lastTakeRecords(0),
       lastTakeWeight(0),

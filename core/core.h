@@ -83,14 +83,16 @@ constexpr size_t kDeliveryBatch = 64;
 constexpr int kLingerPauses = 256;
 constexpr unsigned kLingerRetry = 32;
 // How long the handler lets posts gather once its spin caught one, in pause
-// instructions: at first, and at most (about 10 us). A wait that has grown to
-// the most is a sleep of about as long instead (kernels round it up), while a
-// chunk of records like those taken last weighs no more than
-// kGatherSleepBytes: what a sleep lets gather then stays in the caches.
+// instructions: at first, and at most (about 10 us).
 constexpr int kGatherFirst = 64;
 constexpr int kGatherPauses = 512;
-constexpr long kGatherSleepNanoseconds = 10000;
-constexpr uint64_t kGatherSleepBytes = uint64_t{512} << 10;
+// The handler's nap, for waits that pausing would make costly: a gather grown
+// to its longest in a flood of small records, and the wait for a producer's
+// next large record (kernels round the nap up). Records count as small while
+// a chunk of them weighs no more than kSmallChunkBytes: what gathers during a
+// nap then stays in the caches.
+constexpr long kNapNanoseconds = 10000;
+constexpr uint64_t kSmallChunkBytes = uint64_t{512} << 10;
 // When a poster and the event handler share one CPU, they take turns: the
 // handler, finding the queue empty, gives the CPU up rather than sleep, and a
 // poster gives it back once it has queued this many records or bytes. Turns
@@ -323,6 +325,9 @@ class Core {
   bool PostArrivesSoon();
   void LetPostsGather(uint64_t seen);
   bool PostArrivesAfterYield(uint64_t seen);
+  bool PostArrivesDuringNap(uint64_t seen);
+  bool LastTakeWasSmall() const;
+  bool PostsCameDuringNap(uint64_t seen);
   void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
   void DeliverTo(PluginRecord& plugin, const EventRecord& record, uint32_t key,
@@ -398,11 +403,13 @@ class Core {
   std::atomic<bool> deliveryEnding;
   // Event handler thread only: the spin of PostArrivesSoon and the wait of
   // LetPostsGather, in pause instructions; whether PostArrivesAfterYield
-  // yields (1) or not (0); and the QueuedCost of the records taken since the
-  // handler last found the queue empty after its spin.
+  // yields and PostArrivesDuringNap naps (1) or not (0); and the QueuedCost
+  // of the records taken since the handler last found the queue empty after
+  // its spin.
   AdaptiveWait linger;
   AdaptiveWait gather;
   AdaptiveWait yielding;
+  AdaptiveWait napping;
   uint64_t bytesSinceYield;
   // Event handler thread only: the records and their QueuedCost in the chunk
   // taken last.

@@ -103,7 +103,7 @@ bool Core::PostArrivesSoon() {
     }
   }
   linger.length = pauses / 2;
-  return PostArrivesAfterYield(seen);
+  return PostArrivesAfterYield(seen) || PostArrivesDuringNap(seen);
 }
 
 // Event handler thread, a post just caught while spinning. A poster on another
@@ -115,23 +115,21 @@ bool Core::PostArrivesSoon() {
 // when none do, as when the poster waits for each delivery; it is tried again
 // once in kLingerRetry times. A record on a stream is taken at once: its
 // poster waits for the delivery before it posts the stream's next payload.
-// At its longest the wait is a sleep: posts then keep coming faster than the
-// handler takes them, and pausing through the wait would only burn its CPU.
-// The sleep lets more gather, at the cost of some microseconds more before
-// each take while the flood lasts; not when the records are so large that
-// what gathers would no longer be in the caches when it is taken.
+// At its longest, with small records, the wait is a nap: posts then keep
+// coming faster than the handler takes them, and pausing through the wait
+// would only burn its CPU. The nap lets more gather, at the cost of some
+// microseconds more before each take while the flood lasts.
 void Core::LetPostsGather(uint64_t seen) {
   if (lastPostOnStream.load(std::memory_order_relaxed)) return;
   int pauses = gather.Next(kGatherFirst);
   if (pauses == 0) return;
-  bool small = lastTakeWeight * kDeliveryBatch <= kGatherSleepBytes * lastTakeRecords;
-  if (pauses < kGatherPauses || !small) {
-    for (int i = 0; i < pauses; i++) CpuRelax();
+  bool more;
+  if (pauses == kGatherPauses && LastTakeWasSmall()) {
+    more = PostsCameDuringNap(seen);
   } else {
-    struct timespec nap = {0, kGatherSleepNanoseconds};
-    nanosleep(&nap, nullptr);
+    for (int i = 0; i < pauses; i++) CpuRelax();
+    more = postsQueued.load(std::memory_order_relaxed) != seen;
   }
-  bool more = postsQueued.load(std::memory_order_relaxed) != seen;
   gather.length = more ? std::min(2 * pauses, kGatherPauses) : pauses / 2;
 }
 
@@ -155,6 +153,36 @@ bool Core::PostArrivesAfterYield(uint64_t seen) {
   bool paid = postsQueued.load(std::memory_order_relaxed) != seen;
   yielding.length = paid ? 1 : 0;
   return paid;
+}
+
+// Event handler thread, the spin over and no yield made, with large records
+// taken last: their producer posts the next a copy's time after the last,
+// tens of microseconds, beyond any spin, and waking a sleeping handler would
+// cost it a system call worth a good part of that time. The handler sleeps
+// about that long on a timer instead, without marking itself asleep, and
+// takes what came meanwhile; if nothing came it sleeps until woken, and
+// naps again only after a nap that paid, or once in kLingerRetry times. A
+// record on a stream is not napped for: its poster waits for the delivery.
+bool Core::PostArrivesDuringNap(uint64_t seen) {
+  if (LastTakeWasSmall() || lastPostOnStream.load(std::memory_order_relaxed)) return false;
+  if (napping.Next(1) == 0) return false;
+  bool paid = PostsCameDuringNap(seen);
+  napping.length = paid ? 1 : 0;
+  return paid;
+}
+
+// Event handler thread: whether a chunk of records like those taken last
+// weighs no more than kSmallChunkBytes.
+bool Core::LastTakeWasSmall() const {
+  return lastTakeWeight * kDeliveryBatch <= kSmallChunkBytes * lastTakeRecords;
+}
+
+// Event handler thread: sleeps kNapNanoseconds; true when posts came
+// meanwhile.
+bool Core::PostsCameDuringNap(uint64_t seen) {
+  struct timespec nap = {0, kNapNanoseconds};
+  nanosleep(&nap, nullptr);
+  return postsQueued.load(std::memory_order_relaxed) != seen;
 }
 
 // Event handler thread. Takes no lock while a plug-in runs.

@@ -10,8 +10,8 @@ EventHandlerThread::~EventHandlerThread() { waitfor(); }
 void EventHandlerThread::execute() {
   BindThreadToActiveLog();
   Core::MarkDeliveryThread();
-  // The handler's short sleeps while posts gather end when they were asked
-  // to: the default slack (50 us) would stretch each several times over.
+  // The handler's naps end when they were asked to: the default slack
+  // (50 us) would stretch each several times over.
   (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   // The trigger exists from before this thread starts until after it ends.
   pt::trigger* wake = core->WakeTriggerForHandler();

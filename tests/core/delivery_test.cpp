@@ -228,11 +228,12 @@ TEST_F(DeliveryTest, PosterAndHandlerOnOneCpuTakeTurnsAndLoseNothing) {
   ExpectNumberedInOrder(sink, next);
 }
 
-// A poster on another CPU, a little slower than delivery: the handler's spin
-// catches its posts, the wait that lets them gather grows while more keep
-// coming, and at its longest becomes a sleep. Every record must arrive, in
-// order, whichever of those waits it came in.
-TEST_F(DeliveryTest, PostsFromAnotherCpuGatherWhileTheHandlerWaitsAndAllArrive) {
+// A poster on another CPU, a little slower than delivery. With small records
+// the handler's spin catches its posts, the wait that lets them gather grows
+// while more keep coming, and at its longest becomes a nap; with large ones
+// spaced beyond the spin, the handler naps for the next. Every record must
+// arrive, in order, whichever of those waits it came in.
+TEST_F(DeliveryTest, PostsFromAnotherCpuWhileTheHandlerWaitsOrNapsAllArrive) {
   CpuPin pin;
   int handlerCpu = sched_getcpu();
   int posterCpu = -1;
@@ -244,14 +245,21 @@ TEST_F(DeliveryTest, PostsFromAnotherCpuGatherWhileTheHandlerWaitsAndAllArrive) 
   Probe* sink = AddSink("sink.so", 1, 0, 0xFFFFFFFF);
   StartCore();
   ASSERT_TRUE(pin.To(posterCpu));
-  constexpr uint32_t kRecords = 20000;
-  for (uint32_t i = 0; i < kRecords; i++) {
-    ASSERT_EQ(Post(MakeRecord(9, 0, 1, 0x100, &i, sizeof(i))), POST_OK);
-    for (volatile int spin = 0; spin < 1000; spin = spin + 1) {
+  std::vector<uint8_t> payload(64 << 10);
+  uint32_t next = 0;
+  for (int round = 0; round < 2; round++) {
+    size_t size = round == 0 ? sizeof(next) : payload.size();
+    uint32_t count = round == 0 ? 20000 : 500;
+    int spins = round == 0 ? 1000 : 5000;
+    for (uint32_t i = 0; i < count; i++, next++) {
+      memcpy(payload.data(), &next, sizeof(next));
+      ASSERT_EQ(Post(MakeRecord(9, 0, 1, 0x100, payload.data(), size)), POST_OK);
+      for (volatile int spin = 0; spin < spins; spin = spin + 1) {
+      }
     }
+    ASSERT_TRUE(sink->WaitForCount(ENTRY_WRITE, next, Scaled(10000))) << "round " << round;
   }
-  ASSERT_TRUE(sink->WaitForCount(ENTRY_WRITE, kRecords, Scaled(10000)));
-  ExpectNumberedInOrder(sink, kRecords);
+  ExpectNumberedInOrder(sink, next);
 }
 
 TEST_F(DeliveryTest, WriteAndIoctlRunOnOneThreadThatIsNotTheMainOne) {
