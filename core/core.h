@@ -105,7 +105,7 @@ constexpr uint64_t kTurnBytes = uint64_t{1} << 20;
 constexpr uint64_t kBurstBytes = kDeliveryBatch * sizeof(EventRecord);
 
 // How long the event handler waits one way for posts (spinning, gathering,
-// yielding), learnt from what the last wait brought: its owner shrinks it
+// yielding, napping), learnt from what the last wait brought: its owner shrinks it
 // when a wait brings nothing and restores it when one pays. Once at nothing,
 // the wait is tried again (at `retry`) once in kLingerRetry times. Event
 // handler thread only.
@@ -326,7 +326,6 @@ class Core {
   void LetPostsGather(uint64_t seen);
   bool PostArrivesAfterYield(uint64_t seen);
   bool PostArrivesDuringNap(uint64_t seen);
-  bool LastTakeWasSmall() const;
   bool PostsCameDuringNap(uint64_t seen);
   void PutBack(EventQueue::Chunk* chunk) EXCLUDES(queueLock);
   void WakeHandler() EXCLUDES(queueLock);
@@ -411,10 +410,9 @@ class Core {
   AdaptiveWait yielding;
   AdaptiveWait napping;
   uint64_t bytesSinceYield;
-  // Event handler thread only: the records and their QueuedCost in the chunk
-  // taken last.
-  uint64_t lastTakeRecords;
-  uint64_t lastTakeWeight;
+  // Event handler thread only: whether a chunk of records like those taken
+  // last weighs no more than kSmallChunkBytes.
+  bool lastTakeSmall;
   // Posts refused for a full queue since the last report.
   std::atomic<uint64_t> refusedPosts;
   PayloadRefs payloadRefs;

@@ -64,8 +64,7 @@ EventQueue::Chunk* Core::TakeEvents(EventQueue::Chunk* done, bool sleepIfEmpty) 
   }
   queuedBytes -= chunk->weight;
   bytesSinceYield += chunk->weight;
-  lastTakeRecords = chunk->size();
-  lastTakeWeight = chunk->weight;
+  lastTakeSmall = chunk->weight * kDeliveryBatch <= kSmallChunkBytes * chunk->size();
   Bump(queueTaken, chunk->size());
   return chunk;
 }  // Callers deliver the records after this returns, with no lock held.
@@ -124,7 +123,7 @@ void Core::LetPostsGather(uint64_t seen) {
   int pauses = gather.Next(kGatherFirst);
   if (pauses == 0) return;
   bool more;
-  if (pauses == kGatherPauses && LastTakeWasSmall()) {
+  if (pauses == kGatherPauses && lastTakeSmall) {
     more = PostsCameDuringNap(seen);
   } else {
     for (int i = 0; i < pauses; i++) CpuRelax();
@@ -164,17 +163,11 @@ bool Core::PostArrivesAfterYield(uint64_t seen) {
 // naps again only after a nap that paid, or once in kLingerRetry times. A
 // record on a stream is not napped for: its poster waits for the delivery.
 bool Core::PostArrivesDuringNap(uint64_t seen) {
-  if (LastTakeWasSmall() || lastPostOnStream.load(std::memory_order_relaxed)) return false;
+  if (lastTakeSmall || lastPostOnStream.load(std::memory_order_relaxed)) return false;
   if (napping.Next(1) == 0) return false;
   bool paid = PostsCameDuringNap(seen);
   napping.length = paid ? 1 : 0;
   return paid;
-}
-
-// Event handler thread: whether a chunk of records like those taken last
-// weighs no more than kSmallChunkBytes.
-bool Core::LastTakeWasSmall() const {
-  return lastTakeWeight * kDeliveryBatch <= kSmallChunkBytes * lastTakeRecords;
 }
 
 // Event handler thread: sleeps kNapNanoseconds; true when posts came
